@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace vemla {
+
+using Json = nlohmann::json;
+
+// Valid documents nest a dozen levels at most; this cap only keeps hostile input from driving
+// the recursive copy, compare and serialise routines of the DOM through the thread's stack.
+inline constexpr std::size_t kMaxJsonNesting = 64;
+
+// Parses UTF-8 text into the DOM. On failure returns the parser's error text.
+std::expected<Json, std::string> parse_json(std::string_view text);
+
+// Compact serialisation (no spaces or line breaks, object keys in ascending byte order).
+// Never throws: a string that is not valid UTF-8 has its bad bytes replaced by U+FFFD.
+std::string to_compact_json(const Json& value);
+
+// Length in bytes of to_compact_json(value), computed without building the text.
+std::size_t compact_json_size(const Json& value);
+
+// True for a number held as a non-negative integer: written without sign, fraction or exponent.
+inline bool is_non_negative_integer(const Json& value) { return value.is_number_unsigned(); }
+
+}  // namespace vemla

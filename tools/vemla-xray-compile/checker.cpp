@@ -1,0 +1,152 @@
+#include "checker.h"
+
+#include <fstream>
+#include <istream>
+#include <iterator>
+#include <optional>
+#include <ostream>
+#include <system_error>
+
+#include "helper_protocol/rule_sources.h"
+#include "helper_protocol/validation.h"
+#include "json/json_text.h"
+
+namespace vemla::tools {
+namespace {
+
+// Where a default installation keeps its files; the canonical rule-set paths name these.
+constexpr const char8_t* kInstallationDirectory = u8"C:\\Program Files\\VemlaHelper";
+constexpr const char8_t* kDataDirectory = u8"C:\\ProgramData\\VemlaHelper";
+
+// The largest request the helper's pipe accepts.
+constexpr std::size_t kMaxRequestBytes = 16777216;
+
+struct Options {
+    bool validate_only = false;
+    std::filesystem::path rules_dir;
+    std::string request;  // "-" for standard input
+};
+
+std::filesystem::path utf8_path(const std::string& text) {
+    return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::optional<Options> parse_args(const std::vector<std::string>& args,
+                                  const std::filesystem::path& default_rules_dir) {
+    Options options;
+    options.rules_dir = default_rules_dir;
+    bool have_request = false;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (arg == "--validate-only") {
+            options.validate_only = true;
+        } else if (arg == "--rules-dir" && i + 1 < args.size()) {
+            options.rules_dir = utf8_path(args[++i]);
+        } else if ((arg.starts_with("-") && arg != "-") || have_request) {
+            return std::nullopt;
+        } else {
+            options.request = arg;
+            have_request = true;
+        }
+    }
+    if (!have_request) {
+        return std::nullopt;
+    }
+    return options;
+}
+
+// Reads at most `limit` + 1 bytes so that an oversized input is seen without reading all of it.
+std::optional<std::string> read_bounded(std::istream& stream, std::size_t limit) {
+    std::string bytes;
+    char buffer[65536];
+    while (bytes.size() <= limit) {
+        stream.read(buffer, sizeof buffer);
+        if (stream.gcount() <= 0) {
+            break;
+        }
+        bytes.append(buffer, static_cast<std::size_t>(stream.gcount()));
+    }
+    if (stream.bad()) {
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::string path_for_message(const std::filesystem::path& path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
+std::expected<std::string, std::string> read_built_in_file(const std::filesystem::path& rules_dir,
+                                                           std::string_view tag) {
+    const std::filesystem::path path = rules_dir / (std::string(tag) + ".json");
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return std::unexpected(path_for_message(path) + ": cannot open built-in rule source");
+    }
+    auto bytes = read_bounded(file, helper_protocol::kMaxBuiltInRuleSourceBytes);
+    if (!bytes) {
+        return std::unexpected(path_for_message(path) + ": read failed");
+    }
+    return std::move(*bytes);
+}
+
+std::expected<Json, std::string> check_request(std::string_view text,
+                                               const std::filesystem::path& rules_dir) {
+    auto request = parse_json(text);
+    if (!request) {
+        return std::unexpected(std::move(request.error()));
+    }
+    if (!request->is_object()) {
+        return std::unexpected("Invalid request");
+    }
+    Json config = request->contains("config") ? std::move((*request)["config"]) : Json();
+    Json rules = request->contains("rules") ? std::move((*request)["rules"]) : Json();
+    auto validated = helper_protocol::validate_privileged_config(
+        std::move(config), rules, std::filesystem::path(kInstallationDirectory),
+        std::filesystem::path(kDataDirectory));
+    if (!validated) {
+        return validated;
+    }
+    auto rule_sources = helper_protocol::collect_rule_sources(
+        *validated, std::move(rules),
+        [&rules_dir](std::string_view tag) { return read_built_in_file(rules_dir, tag); });
+    if (!rule_sources) {
+        return std::unexpected(std::move(rule_sources.error()));
+    }
+    return validated;
+}
+
+}  // namespace
+
+int run_checker(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+                std::ostream& err, const std::filesystem::path& default_rules_dir) {
+    const auto options = parse_args(args, default_rules_dir);
+    if (!options) {
+        err << kCheckerUsage << '\n';
+        return 2;
+    }
+    std::optional<std::string> text;
+    if (options->request == "-") {
+        text = read_bounded(in, kMaxRequestBytes);
+    } else if (std::ifstream file(utf8_path(options->request), std::ios::binary); file) {
+        text = read_bounded(file, kMaxRequestBytes);
+    }
+    if (!text) {
+        err << options->request << ": cannot read the request\n" << kCheckerUsage << '\n';
+        return 2;
+    }
+    if (text->size() > kMaxRequestBytes) {
+        err << "Request exceeds 512 KiB\n";
+        return 1;
+    }
+    auto result = check_request(*text, options->rules_dir);
+    if (!result) {
+        err << result.error() << '\n';
+        return 1;
+    }
+    out << to_compact_json(*result) << '\n';
+    return 0;
+}
+
+}  // namespace vemla::tools
