@@ -6,8 +6,8 @@
 
 namespace vemla::helper_protocol {
 
-std::expected<Json, std::string> collect_rule_sources(const Json& validated_config, Json rules,
-                                                      const BuiltInRuleSourceReader& read_built_in) {
+std::expected<Json, std::string> collect_rule_sources(
+    const Json& validated_config, Json rules, const BuiltInRuleSourceReader& read_built_in) {
     if (!rules.is_object()) {
         return std::unexpected("Missing rules");
     }

@@ -10,76 +10,115 @@ namespace {
 
 const KeyList kRootKeys = {"log", "dns", "inbounds", "outbounds", "route", "experimental"};
 const KeyList kLogKeys = {"level", "timestamp", "disabled"};
-const KeyList kInboundKeys = {"type",        "tag",         "interface_name", "address",
-                              "mtu",         "auto_route",  "strict_route",   "stack",
-                              "listen",      "listen_port", "sniff",          "sniff_override_destination"};
-const KeyList kDnsKeys = {"servers",       "final",          "rules",
-                          "timeout",       "strategy",       "disable_cache",
-                          "disable_expire", "independent_cache", "reverse_mapping"};
+const KeyList kInboundKeys = {"type",         "tag",   "interface_name",
+                              "address",      "mtu",   "auto_route",
+                              "strict_route", "stack", "listen",
+                              "listen_port",  "sniff", "sniff_override_destination"};
+const KeyList kDnsKeys = {"servers",        "final",         "rules",          "timeout",
+                          "strategy",       "disable_cache", "disable_expire", "independent_cache",
+                          "reverse_mapping"};
 const KeyList kDnsServerKeys = {"tag",  "type",   "server",          "server_port",
                                 "path", "detour", "domain_resolver", "tls"};
 const KeyList kDomainResolverKeys = {"server", "strategy", "disable_cache", "rewrite_ttl",
                                      "client_subnet"};
-const KeyList kDnsRuleKeys = {"clash_mode", "query_type", "action",         "server",
-                              "tag",        "timeout",    "disable_cache",  "match_response",
-                              "ip_accept_any", "race",    "speculative",    "domain",
-                              "domain_suffix", "rule_set", "outbound"};
-const KeyList kRouteKeys = {"rules",                  "rule_set",      "final",
-                            "auto_detect_interface", "default_domain_resolver", "find_process"};
-const KeyList kHeadlessRuleKeys = {
-    "domain",          "domain_suffix",       "domain_keyword", "domain_regex",
-    "ip_cidr",         "source_ip_cidr",      "ip_is_private",  "source_ip_is_private",
-    "port",            "port_range",          "source_port",    "source_port_range",
-    "process_name",    "process_path",        "process_path_regex", "network",
-    "protocol",        "inbound",             "rule_set",       "clash_mode",
-    "invert",          "type",                "mode",           "rules"};
-const KeyList kRouteRuleKeys = {
-    "domain",          "domain_suffix",       "domain_keyword", "domain_regex",
-    "ip_cidr",         "source_ip_cidr",      "ip_is_private",  "source_ip_is_private",
-    "port",            "port_range",          "source_port",    "source_port_range",
-    "process_name",    "process_path",        "process_path_regex", "network",
-    "protocol",        "inbound",             "rule_set",       "clash_mode",
-    "invert",          "type",                "mode",           "rules",
-    "action",          "outbound",            "timeout",        "strategy"};
-const KeyList kRuleSetEntryKeys = {"type", "tag",           "format",         "path",
-                                   "url",  "download_detour", "update_interval"};
+const KeyList kDnsRuleKeys = {"clash_mode",    "query_type", "action",        "server",
+                              "tag",           "timeout",    "disable_cache", "match_response",
+                              "ip_accept_any", "race",       "speculative",   "domain",
+                              "domain_suffix", "rule_set",   "outbound"};
+const KeyList kRouteKeys = {
+    "rules",       "rule_set", "final", "auto_detect_interface", "default_domain_resolver",
+    "find_process"};
+const KeyList kHeadlessRuleKeys = {"domain",
+                                   "domain_suffix",
+                                   "domain_keyword",
+                                   "domain_regex",
+                                   "ip_cidr",
+                                   "source_ip_cidr",
+                                   "ip_is_private",
+                                   "source_ip_is_private",
+                                   "port",
+                                   "port_range",
+                                   "source_port",
+                                   "source_port_range",
+                                   "process_name",
+                                   "process_path",
+                                   "process_path_regex",
+                                   "network",
+                                   "protocol",
+                                   "inbound",
+                                   "rule_set",
+                                   "clash_mode",
+                                   "invert",
+                                   "type",
+                                   "mode",
+                                   "rules"};
+// Route rules may also carry what a rule does, besides what it matches.
+const KeyList kRouteOnlyRuleKeys = {"action", "outbound", "timeout", "strategy"};
+const KeyList kRuleSetEntryKeys = {
+    "type", "tag", "format", "path", "url", "download_detour", "update_interval"};
 const KeyList kExperimentalKeys = {"clash_api"};
 const KeyList kClashApiKeys = {"external_controller", "secret", "default_mode"};
-const KeyList kOutboundKeys = {
-    "type",          "tag",           "server",          "server_port",
-    "uuid",          "password",      "method",          "username",
-    "version",       "alter_id",      "security",        "flow",
-    "packet_encoding", "network",     "tls",             "transport",
-    "vemla_xray",    "domain_resolver", "outbounds",     "default",
-    "url",           "interval",      "idle_timeout",    "tolerance",
-    "interrupt_exist_connections", "up_mbps", "down_mbps", "obfs",
-    "congestion_control", "udp_relay_mode", "zero_rtt_handshake", "heartbeat"};
+const KeyList kOutboundKeys = {"type",
+                               "tag",
+                               "server",
+                               "server_port",
+                               "uuid",
+                               "password",
+                               "method",
+                               "username",
+                               "version",
+                               "alter_id",
+                               "security",
+                               "flow",
+                               "packet_encoding",
+                               "network",
+                               "tls",
+                               "transport",
+                               "vemla_xray",
+                               "domain_resolver",
+                               "outbounds",
+                               "default",
+                               "url",
+                               "interval",
+                               "idle_timeout",
+                               "tolerance",
+                               "interrupt_exist_connections",
+                               "up_mbps",
+                               "down_mbps",
+                               "obfs",
+                               "congestion_control",
+                               "udp_relay_mode",
+                               "zero_rtt_handshake",
+                               "heartbeat"};
 const KeyList kObfsKeys = {"type", "password"};
 const KeyList kVemlaXrayKeys = {"encryption"};
-const KeyList kTransportKeys = {"type",  "path",         "host",         "headers",
-                                "service_name", "mode",  "extra",        "idle_timeout",
-                                "ping_timeout", "permit_without_stream"};
-const KeyList kTransportExtraKeys = {"noGRPCHeader",         "noSSEHeader",
-                                     "xPaddingBytes",        "scMaxEachPostBytes",
-                                     "scMinPostsIntervalMs", "scMaxBufferedPosts",
-                                     "scStreamUpServerSecs", "xmux",
+const KeyList kTransportKeys = {
+    "type", "path",  "host",         "headers",      "service_name",
+    "mode", "extra", "idle_timeout", "ping_timeout", "permit_without_stream"};
+const KeyList kTransportExtraKeys = {"noGRPCHeader",
+                                     "noSSEHeader",
+                                     "xPaddingBytes",
+                                     "scMaxEachPostBytes",
+                                     "scMinPostsIntervalMs",
+                                     "scMaxBufferedPosts",
+                                     "scStreamUpServerSecs",
+                                     "xmux",
                                      "headers"};
-const KeyList kXmuxKeys = {"maxConcurrency",   "maxConnections",    "cMaxReuseTimes",
+const KeyList kXmuxKeys = {"maxConcurrency",   "maxConnections",   "cMaxReuseTimes",
                            "hMaxRequestTimes", "hMaxReusableSecs", "hKeepAlivePeriod"};
-const KeyList kTlsKeys = {"enabled", "server_name", "insecure", "alpn",
-                          "min_version", "max_version", "utls", "reality",
-                          "certificate_public_key_sha256"};
+const KeyList kTlsKeys = {"enabled", "server_name", "insecure",
+                          "alpn",    "min_version", "max_version",
+                          "utls",    "reality",     "certificate_public_key_sha256"};
 const KeyList kUtlsKeys = {"enabled", "fingerprint"};
 const KeyList kRealityKeys = {"enabled", "public_key", "short_id"};
 const KeyList kRuleSourceKeys = {"version", "rules"};
 
 constexpr std::string_view kInboundTypes[] = {"tun", "mixed"};
 constexpr std::string_view kDnsServerTypes[] = {"udp", "tcp", "tls", "local", "https"};
-constexpr std::string_view kOutboundTypes[] = {"direct",    "socks",  "http",   "shadowsocks",
-                                               "vmess",     "vless",  "trojan", "hysteria2",
-                                               "tuic",      "selector", "urltest"};
-constexpr std::string_view kRouteActions[] = {"route", "sniff", "reject", "resolve",
-                                              "hijack-dns"};
+constexpr std::string_view kOutboundTypes[] = {"direct", "socks",    "http",   "shadowsocks",
+                                               "vmess",  "vless",    "trojan", "hysteria2",
+                                               "tuic",   "selector", "urltest"};
+constexpr std::string_view kRouteActions[] = {"route", "sniff", "reject", "resolve", "hijack-dns"};
 constexpr std::string_view kTransportTypes[] = {"ws", "http", "grpc", "xhttp", "httpupgrade"};
 
 constexpr std::uint64_t kMinTunMtu = 576;
@@ -158,8 +197,8 @@ std::expected<std::string, std::string> path_text(const std::filesystem::path& p
 
 // The helper's directories are Windows paths; joining by hand keeps the canonical entries the
 // same text whichever build computes them.
-std::expected<std::string, std::string> join_windows_path(const std::filesystem::path& directory,
-                                                          std::initializer_list<std::string_view> parts) {
+std::expected<std::string, std::string> join_windows_path(
+    const std::filesystem::path& directory, std::initializer_list<std::string_view> parts) {
     auto text = path_text(directory);
     if (!text) {
         return text;
@@ -173,7 +212,9 @@ std::expected<std::string, std::string> join_windows_path(const std::filesystem:
     return text;
 }
 
-Json canonical_log() { return Json{{"level", "warn"}, {"timestamp", true}}; }
+Json canonical_log() {
+    return Json{{"level", "warn"}, {"timestamp", true}};
+}
 
 Json canonical_tun_inbound(std::uint64_t mtu) {
     return Json{{"type", "tun"},
@@ -392,12 +433,14 @@ Check check_value_limits(const Json& value, std::size_t depth) {
     }
 }
 
-Check check_allowed_keys(const Json& value, KeyList keys) {
+Check check_allowed_keys(const Json& value, KeyList keys, KeyList more_keys) {
     if (!value.is_object()) {
         return fail("Expected an object");
     }
     for (const auto& item : value.items()) {
-        if (std::ranges::find(keys, std::string_view(item.key())) == keys.end()) {
+        const std::string_view key = item.key();
+        if (std::ranges::find(keys, key) == keys.end() &&
+            std::ranges::find(more_keys, key) == more_keys.end()) {
             return fail("Unsupported privileged option: " + item.key());
         }
     }
@@ -405,7 +448,9 @@ Check check_allowed_keys(const Json& value, KeyList keys) {
 }
 
 Check validate_rule(const Json& rule, bool route) {
-    if (auto ok = check_allowed_keys(rule, route ? kRouteRuleKeys : kHeadlessRuleKeys); !ok) {
+    if (auto ok =
+            check_allowed_keys(rule, kHeadlessRuleKeys, route ? kRouteOnlyRuleKeys : KeyList{});
+        !ok) {
         return ok;
     }
     if (const Json* action = member(rule, "action");
@@ -517,8 +562,9 @@ Check validate_outbound(const Json& outbound) {
                     return ok;
                 }
             }
-            if (auto ok = check_string_map(member(*extra, "headers"),
-                                           "XHTTP headers must be object", "XHTTP header must be text");
+            if (auto ok =
+                    check_string_map(member(*extra, "headers"), "XHTTP headers must be object",
+                                     "XHTTP header must be text");
                 !ok) {
                 return ok;
             }
@@ -547,8 +593,8 @@ bool is_duration_text(std::string_view text) {
         return false;
     }
     return std::ranges::all_of(text.substr(1), [](char c) {
-        return (c >= '0' && c <= '9') || c == 'h' || c == 'm' || c == 'n' || c == 's' ||
-               c == 'u' || c == '.';
+        return (c >= '0' && c <= '9') || c == 'h' || c == 'm' || c == 'n' || c == 's' || c == 'u' ||
+               c == '.';
     });
 }
 

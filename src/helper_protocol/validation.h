@@ -23,8 +23,7 @@ inline constexpr std::size_t kMaxRuleSources = 256;
 inline constexpr std::size_t kMaxRuleSourceBytes = 8388608;
 
 // The rule sources shipped in the installation's `rules` directory.
-inline constexpr std::string_view kBuiltInRuleSources[] = {"geoip-ru", "geosite-ru",
-                                                           "geosite-ads"};
+inline constexpr std::string_view kBuiltInRuleSources[] = {"geoip-ru", "geosite-ru", "geosite-ads"};
 bool is_built_in_rule_source(std::string_view tag);
 
 // Checks the unprivileged client's configuration IR and rules map and returns the IR with the
@@ -35,7 +34,8 @@ std::expected<Json, std::string> validate_privileged_config(
     const std::filesystem::path& rule_directory);
 
 Check check_value_limits(const Json& value, std::size_t depth);
-Check check_allowed_keys(const Json& value, KeyList keys);
+// A key is allowed when it is in either list.
+Check check_allowed_keys(const Json& value, KeyList keys, KeyList more_keys = {});
 Check validate_rule(const Json& rule, bool route);
 Check validate_outbound(const Json& outbound);
 Check validate_tls(const Json& tls);

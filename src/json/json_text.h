@@ -26,6 +26,8 @@ std::string to_compact_json(const Json& value);
 std::size_t compact_json_size(const Json& value);
 
 // True for a number held as a non-negative integer: written without sign, fraction or exponent.
-inline bool is_non_negative_integer(const Json& value) { return value.is_number_unsigned(); }
+inline bool is_non_negative_integer(const Json& value) {
+    return value.is_number_unsigned();
+}
 
 }  // namespace vemla

@@ -48,11 +48,12 @@ INSTANTIATE_TEST_SUITE_P(
                     BadText{"trailing", "{} {}", "parse error"},
                     BadText{"nesting_65", std::string(65, '[') + std::string(65, ']'),
                             "nesting deeper than 64"},
-                    BadText{"hostile_20mib", std::string(20u << 20, '['),
-                            "nesting deeper than 64"},
-                    BadText{"deep_objects", [] {
+                    BadText{"hostile_20mib", std::string(20u << 20, '['), "nesting deeper than 64"},
+                    BadText{"deep_objects",
+                            [] {
                                 std::string s;
-                                for (int i = 0; i < 100; ++i) s += "{\"a\":";
+                                for (int i = 0; i < 100; ++i)
+                                    s += "{\"a\":";
                                 return s + "1" + std::string(100, '}');
                             }(),
                             "nesting deeper than 64"}),
@@ -77,10 +78,9 @@ TEST(ParseJson, EscapedNulBecomesPartOfTheString) {
 }
 
 TEST(CompactJson, SizeMatchesTheSerialisedText) {
-    for (const char* text :
-         {"null", "0", "-12", "1.5", "1e300", "\"\"", R"("tab\tquote\"nul\u0000é€😀")",
-          R"({"a":[1,2,{"b":null}],"c":"x"})", "[]", "{}",
-          R"([18446744073709551615,-9223372036854775808,0.1])"}) {
+    for (const char* text : {"null", "0", "-12", "1.5", "1e300", "\"\"",
+                             R"("tab\tquote\"nul\u0000é€😀")", R"({"a":[1,2,{"b":null}],"c":"x"})",
+                             "[]", "{}", R"([18446744073709551615,-9223372036854775808,0.1])"}) {
         auto parsed = parse_json(text);
         ASSERT_TRUE(parsed.has_value()) << text;
         EXPECT_EQ(compact_json_size(*parsed), to_compact_json(*parsed).size()) << text;
@@ -88,10 +88,14 @@ TEST(CompactJson, SizeMatchesTheSerialisedText) {
 }
 
 TEST(CompactJson, NeverThrowsOnInvalidUtf8) {
-    const Json bad = std::string("a\xff" "b");
+    const Json bad = std::string(
+        "a\xff"
+        "b");
     std::string text;
     ASSERT_NO_THROW(text = to_compact_json(bad));
-    EXPECT_EQ(text, "\"a\xef\xbf\xbd" "b\"");
+    EXPECT_EQ(text,
+              "\"a\xef\xbf\xbd"
+              "b\"");
     EXPECT_EQ(compact_json_size(bad), text.size());
 }
 

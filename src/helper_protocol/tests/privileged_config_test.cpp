@@ -53,8 +53,16 @@ TEST_P(PrivilegedConfig, AcceptsOrRefusesWithTheFirstMessage) {
     }
 }
 
-#define CASE(name, error, ...) \
-    ConfigCase{name, [](Json & c, Json & r) { (void)c; (void)r; __VA_ARGS__; }, error}
+#define CASE(name, error, ...)     \
+    ConfigCase {                   \
+        name,                      \
+            [](Json& c, Json& r) { \
+                (void)c;           \
+                (void)r;           \
+                __VA_ARGS__;       \
+            },                     \
+            error                  \
+    }
 
 INSTANTIATE_TEST_SUITE_P(
     SingleFaults, PrivilegedConfig,
@@ -153,17 +161,17 @@ INSTANTIATE_TEST_SUITE_P(
         CASE("transport_header_number", "Header must be text",
              c["outbounds"][0]["transport"] = Json{{"type", "ws"}, {"headers", {{"X", 1}}}}),
         CASE("xhttp_extra_unknown_key", "Unsupported privileged option: downloadSettings",
-             c["outbounds"][0]["transport"] =
-                 Json{{"type", "xhttp"}, {"extra", {{"downloadSettings", 1}}}}),
+             c["outbounds"][0]["transport"] = Json{{"type", "xhttp"},
+                                                   {"extra", {{"downloadSettings", 1}}}}),
         CASE("xhttp_xmux_unknown_key", "Unsupported privileged option: concurrency",
-             c["outbounds"][0]["transport"] =
-                 Json{{"type", "xhttp"}, {"extra", {{"xmux", {{"concurrency", 1}}}}}}),
+             c["outbounds"][0]["transport"] = Json{{"type", "xhttp"},
+                                                   {"extra", {{"xmux", {{"concurrency", 1}}}}}}),
         CASE("xhttp_headers_string", "XHTTP headers must be object",
-             c["outbounds"][0]["transport"] =
-                 Json{{"type", "xhttp"}, {"extra", {{"headers", "x"}}}}),
+             c["outbounds"][0]["transport"] = Json{{"type", "xhttp"},
+                                                   {"extra", {{"headers", "x"}}}}),
         CASE("xhttp_header_bool", "XHTTP header must be text",
-             c["outbounds"][0]["transport"] =
-                 Json{{"type", "xhttp"}, {"extra", {{"headers", {{"X", true}}}}}}),
+             c["outbounds"][0]["transport"] = Json{{"type", "xhttp"},
+                                                   {"extra", {{"headers", {{"X", true}}}}}}),
         CASE("tls_unknown_key", "Unsupported privileged option: ech",
              c["outbounds"][0]["tls"] = Json{{"ech", 1}}),
         CASE("utls_unknown_key", "Unsupported privileged option: x",
@@ -175,20 +183,20 @@ INSTANTIATE_TEST_SUITE_P(
         CASE("pins_empty", "Invalid certificate pin policy",
              c["outbounds"][0]["tls"] = Json{{"certificate_public_key_sha256", Json::array()}}),
         CASE("pins_8", nullptr,
-             c["outbounds"][0]["tls"] =
-                 Json{{"certificate_public_key_sha256", Json::array_t(8, Json(kPin))}}),
+             c["outbounds"][0]["tls"] = Json{{"certificate_public_key_sha256",
+                                              Json::array_t(8, Json(kPin))}}),
         CASE("pins_9", "Invalid certificate pin policy",
-             c["outbounds"][0]["tls"] =
-                 Json{{"certificate_public_key_sha256", Json::array_t(9, Json(kPin))}}),
+             c["outbounds"][0]["tls"] = Json{{"certificate_public_key_sha256",
+                                              Json::array_t(9, Json(kPin))}}),
         CASE("pins_with_insecure_false", nullptr,
-             c["outbounds"][0]["tls"] =
-                 Json{{"certificate_public_key_sha256", {kPin}}, {"insecure", false}}),
+             c["outbounds"][0]["tls"] = Json{{"certificate_public_key_sha256", {kPin}},
+                                             {"insecure", false}}),
         CASE("pins_with_insecure_true", "Invalid certificate pin policy",
-             c["outbounds"][0]["tls"] =
-                 Json{{"certificate_public_key_sha256", {kPin}}, {"insecure", true}}),
+             c["outbounds"][0]["tls"] = Json{{"certificate_public_key_sha256", {kPin}},
+                                             {"insecure", true}}),
         CASE("pins_with_insecure_text", "Invalid certificate pin policy",
-             c["outbounds"][0]["tls"] =
-                 Json{{"certificate_public_key_sha256", {kPin}}, {"insecure", "false"}}),
+             c["outbounds"][0]["tls"] = Json{{"certificate_public_key_sha256", {kPin}},
+                                             {"insecure", "false"}}),
         CASE("pin_number", "Certificate pin must be text",
              c["outbounds"][0]["tls"] = Json{{"certificate_public_key_sha256", {1}}}),
         CASE("pin_double_padding", "Invalid SHA-256 public key pin",
@@ -270,8 +278,8 @@ INSTANTIATE_TEST_SUITE_P(
              c["route"]["rules"][0]["x"] = Json::parse("[[[[[[[[[[1]]]]]]]]]]")),
         CASE("string_limit_before_unknown_root_key", "Invalid or oversized string", c["zz"] = 1,
              c["outbounds"][0]["tag"] = std::string(8193, 't')),
-        CASE("unknown_root_key_before_rules_map", "Unsupported privileged option: zz",
-             c["zz"] = 1, r = Json()),
+        CASE("unknown_root_key_before_rules_map", "Unsupported privileged option: zz", c["zz"] = 1,
+             r = Json()),
         CASE("rules_map_before_log", "rules must be a tag/document object", c["log"]["x"] = 1,
              r = Json::array()),
         CASE("rule_tag_before_its_document", "Invalid rule tag", r["a b"] = Json::object()),
@@ -282,8 +290,9 @@ INSTANTIATE_TEST_SUITE_P(
         CASE("tun_count_before_outbounds", "Exactly one Vemla TUN is required",
              c["inbounds"].push_back(Json{{"type", "tun"}}), c.erase("outbounds")),
         CASE("inbounds_in_order", "Only unprivileged loopback listeners are allowed",
-             c["inbounds"].insert(c["inbounds"].begin(),
-                                  Json::parse(R"({"type":"mixed","listen":"::1","listen_port":2080})")),
+             c["inbounds"].insert(
+                 c["inbounds"].begin(),
+                 Json::parse(R"({"type":"mixed","listen":"::1","listen_port":2080})")),
              c["inbounds"][1]["mtu"] = 100u),
         CASE("outbounds_before_dns", "Unsupported outbound type", c["outbounds"][0]["type"] = "x",
              c.erase("dns")),
@@ -292,8 +301,7 @@ INSTANTIATE_TEST_SUITE_P(
         CASE("outbound_tls_before_transport", "Unsupported privileged option: x",
              c["outbounds"][0]["tls"] = Json{{"x", 1}},
              c["outbounds"][0]["transport"] = Json{{"type", "quic"}}),
-        CASE("dns_before_route", "Missing DNS servers", c["dns"]["servers"] = 1,
-             c.erase("route")),
+        CASE("dns_before_route", "Missing DNS servers", c["dns"]["servers"] = 1, c.erase("route")),
         CASE("route_rules_before_rule_sets", "Unsupported route action",
              c["route"]["rules"][0]["action"] = "x", c["route"].erase("rule_set")),
         CASE("missing_source_before_unreferenced", "Missing safe rule source: other",
@@ -301,9 +309,9 @@ INSTANTIATE_TEST_SUITE_P(
         CASE("unreferenced_before_control_api", "Unreferenced rule source", r["extra"] = r["ads"],
              c.erase("experimental")),
         CASE("pin_count_before_insecure", "Invalid certificate pin policy",
-             c["outbounds"][0]["tls"] = Json{
-                 {"certificate_public_key_sha256", Json::array_t(9, Json(kPin))},
-                 {"insecure", true}})),
+             c["outbounds"][0]["tls"] = Json{{"certificate_public_key_sha256",
+                                              Json::array_t(9, Json(kPin))},
+                                             {"insecure", true}})),
     [](const auto& case_info) { return std::string(case_info.param.name); });
 
 #undef CASE
@@ -312,16 +320,17 @@ TEST(PrivilegedConfigForms, CanonicalLogTunAndRuleSetEntries) {
     Json config = valid_config();
     config["inbounds"][0] = Json::parse(R"({"type":"tun","tag":"mine","interface_name":"evil",
         "address":["10.0.0.1/8"],"mtu":1400,"sniff":true,"auto_route":false,"stack":"system"})");
-    config["inbounds"].push_back(
-        Json::parse(R"({"type":"mixed","tag":"mixed-in","listen":"127.0.0.1","listen_port":2080,"sniff":true})"));
+    config["inbounds"].push_back(Json::parse(
+        R"({"type":"mixed","tag":"mixed-in","listen":"127.0.0.1","listen_port":2080,"sniff":true})"));
     config["route"]["rule_set"].push_back(Json{{"tag", "geoip-ru"}, {"type", "remote"}});
     const auto result = validate(config, valid_rules());
     ASSERT_TRUE(result.has_value()) << result.error();
     EXPECT_EQ(to_compact_json((*result)["log"]), R"({"level":"warn","timestamp":true})");
-    EXPECT_EQ(to_compact_json((*result)["inbounds"]),
-              R"([{"address":["172.19.0.1/30"],"auto_route":true,"interface_name":"VemlaVPN",)"
-              R"("mtu":1400,"stack":"mixed","strict_route":true,"tag":"tun-in","type":"tun"},)"
-              R"({"listen":"127.0.0.1","listen_port":2080,"sniff":true,"tag":"mixed-in","type":"mixed"}])");
+    EXPECT_EQ(
+        to_compact_json((*result)["inbounds"]),
+        R"([{"address":["172.19.0.1/30"],"auto_route":true,"interface_name":"VemlaVPN",)"
+        R"("mtu":1400,"stack":"mixed","strict_route":true,"tag":"tun-in","type":"tun"},)"
+        R"({"listen":"127.0.0.1","listen_port":2080,"sniff":true,"tag":"mixed-in","type":"mixed"}])");
     EXPECT_EQ(to_compact_json((*result)["route"]["rule_set"]),
               R"([{"format":"source","path":"C:\\ProgramData\\VemlaHelper\\rule-ads.json",)"
               R"("tag":"ads","type":"local"},)"

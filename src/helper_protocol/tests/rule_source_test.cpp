@@ -98,15 +98,16 @@ protected:
     std::vector<std::string> reads;
 
     std::expected<Json, std::string> collect(const Json& config, Json rules) {
-        return collect_rule_sources(config, std::move(rules),
-                                    [this](std::string_view tag) -> std::expected<std::string, std::string> {
-                                        reads.emplace_back(tag);
-                                        const auto it = files.find(tag);
-                                        if (it == files.end()) {
-                                            return std::unexpected("cannot open " + std::string(tag));
-                                        }
-                                        return it->second;
-                                    });
+        return collect_rule_sources(
+            config, std::move(rules),
+            [this](std::string_view tag) -> std::expected<std::string, std::string> {
+                reads.emplace_back(tag);
+                const auto it = files.find(tag);
+                if (it == files.end()) {
+                    return std::unexpected("cannot open " + std::string(tag));
+                }
+                return it->second;
+            });
     }
 
     static Json config_with(std::initializer_list<const char*> tags) {
@@ -121,13 +122,15 @@ protected:
 
 TEST_F(CollectRuleSources, AddsBuiltInFilesAndKeepsClientDocuments) {
     files["geoip-ru"] = R"({"version":2,"rules":[{"ip_cidr":["5.0.0.0/8"]}]})";
-    const Json client = Json::parse(R"({"geosite-ru":{"version":1,"rules":[]},"ads":{"version":1,"rules":[]}})");
+    const Json client =
+        Json::parse(R"({"geosite-ru":{"version":1,"rules":[]},"ads":{"version":1,"rules":[]}})");
     const auto result = collect(config_with({"ads", "geoip-ru", "geosite-ru"}), client);
     ASSERT_TRUE(result.has_value()) << result.error();
     EXPECT_EQ(reads, std::vector<std::string>{"geoip-ru"});
-    EXPECT_EQ(to_compact_json(*result),
-              R"({"ads":{"rules":[],"version":1},"geoip-ru":{"rules":[{"ip_cidr":["5.0.0.0/8"]}],"version":2},)"
-              R"("geosite-ru":{"rules":[],"version":1}})");
+    EXPECT_EQ(
+        to_compact_json(*result),
+        R"({"ads":{"rules":[],"version":1},"geoip-ru":{"rules":[{"ip_cidr":["5.0.0.0/8"]}],"version":2},)"
+        R"("geosite-ru":{"rules":[],"version":1}})");
 }
 
 TEST_F(CollectRuleSources, RefusesWithTheMessageOfTheFirstFault) {
@@ -145,8 +148,7 @@ TEST_F(CollectRuleSources, RefusesWithTheMessageOfTheFirstFault) {
          "Missing rule tag"},
         {"unknown_tag", config_with({"other"}), Json::object(), "",
          "Missing validated native rule source"},
-        {"unreadable", config_with({"geosite-ads"}), Json::object(), "",
-         "cannot open geosite-ads"},
+        {"unreadable", config_with({"geosite-ads"}), Json::object(), "", "cannot open geosite-ads"},
         {"too_large", config_with({"geoip-ru"}), Json::object(), std::string(8388609, ' '),
          "Protected native rule source is too large"},
         {"not_json", config_with({"geoip-ru"}), Json::object(), "{version",

@@ -53,16 +53,14 @@ INSTANTIATE_TEST_SUITE_P(
         LimitCase{"object_129", object_with_members(129), "Too many fields"},
         LimitCase{"string_8192", Json(std::string(8192, 'x')), nullptr},
         LimitCase{"string_8193", Json(std::string(8193, 'x')), "Invalid or oversized string"},
-        LimitCase{"string_with_nul", Json(std::string("ab\0c", 4)),
-                  "Invalid or oversized string"},
+        LimitCase{"string_with_nul", Json(std::string("ab\0c", 4)), "Invalid or oversized string"},
         LimitCase{"long_key_is_not_measured", Json{{std::string(9000, 'k'), 1}}, nullptr},
         LimitCase{"bad_string_inside_array",
                   Json::array({1, Json::array({std::string(8193, 'x')})}),
                   "Invalid or oversized string"},
         // Members are checked in key order, so "a" (too long) is reported before "b".
         LimitCase{"first_failure_in_key_order",
-                  Json{{"b", Json(Json::array_t(100001, Json(0)))},
-                       {"a", std::string(8193, 'x')}},
+                  Json{{"b", Json(Json::array_t(100001, Json(0)))}, {"a", std::string(8193, 'x')}},
                   "Invalid or oversized string"}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
 
@@ -74,7 +72,8 @@ TEST(ValueLimits, ArraysStopOnTheFirstFaultyElementInOrder) {
 
 TEST(ValueLimits, StartingDepthCounts) {
     EXPECT_TRUE(check_value_limits(nested_arrays(2), 10).has_value());
-    EXPECT_EQ(check_value_limits(nested_arrays(3), 10).error(), "Configuration is too deeply nested");
+    EXPECT_EQ(check_value_limits(nested_arrays(3), 10).error(),
+              "Configuration is too deeply nested");
 }
 
 TEST(AllowedKeys, RefusesTheFirstUnknownKeyInByteOrder) {
@@ -116,11 +115,21 @@ TEST(DurationText, AcceptsGoStyleDurations) {
         std::string text;
         bool valid;
     };
-    const Case cases[] = {{"30s", true},          {"1m30s", true},  {"100ms", true},
-                          {"1.5s", true},         {"300", true},    {"2h45m", true},
-                          {"10us", true},         {"5ns", true},    {"s30", false},
-                          {"", false},            {".5s", false},   {"30 s", false},
-                          {"30d", false},         {"-1s", false},   {std::string(32, '1'), true},
+    const Case cases[] = {{"30s", true},
+                          {"1m30s", true},
+                          {"100ms", true},
+                          {"1.5s", true},
+                          {"300", true},
+                          {"2h45m", true},
+                          {"10us", true},
+                          {"5ns", true},
+                          {"s30", false},
+                          {"", false},
+                          {".5s", false},
+                          {"30 s", false},
+                          {"30d", false},
+                          {"-1s", false},
+                          {std::string(32, '1'), true},
                           {std::string(33, '1'), false}};
     for (const Case& c : cases) {
         EXPECT_EQ(is_duration_text(c.text), c.valid) << c.text;
