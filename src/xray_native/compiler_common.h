@@ -78,4 +78,13 @@ bool is_loopback(std::string_view ip);
 // The private address ranges, in the order the document lists them.
 extern const std::vector<std::string> kPrivateCidrs;
 
+// The member `key` of `value`, or nullptr when `value` is not an object or has no such member.
+inline const Json* find_member(const Json& value, std::string_view key) {
+    if (!value.is_object()) {
+        return nullptr;
+    }
+    const auto found = value.find(key);
+    return found == value.end() ? nullptr : &*found;
+}
+
 }  // namespace vemla::xray_native
