@@ -79,7 +79,7 @@ bool is_loopback(std::string_view ip);
 extern const std::vector<std::string> kPrivateCidrs;
 
 // The member `key` of `value`, or nullptr when `value` is not an object or has no such member.
-inline const Json* find_member(const Json& value, std::string_view key) {
+inline const Json* member_or_null(const Json& value, std::string_view key) {
     if (!value.is_object()) {
         return nullptr;
     }

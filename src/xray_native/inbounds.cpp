@@ -34,12 +34,12 @@ bool is_safe_secret(const Json* secret) {
 }
 
 const Json* first_inbound_where(const Json& ir, std::string_view key, std::string_view value) {
-    const Json* inbounds = find_member(ir, "inbounds");
+    const Json* inbounds = member_or_null(ir, "inbounds");
     if (inbounds == nullptr || !inbounds->is_array()) {
         return nullptr;
     }
     for (const Json& inbound : *inbounds) {
-        const Json* member = find_member(inbound, key);
+        const Json* member = member_or_null(inbound, key);
         if (member != nullptr && member->is_string() &&
             member->get_ref<const std::string&>() == value) {
             return &inbound;
@@ -49,7 +49,7 @@ const Json* first_inbound_where(const Json& ir, std::string_view key, std::strin
 }
 
 std::string string_member_or(const Json& object, std::string_view key, std::string fallback) {
-    const Json* member = find_member(object, key);
+    const Json* member = member_or_null(object, key);
     return member != nullptr && member->is_string() ? member->get<std::string>()
                                                      : std::move(fallback);
 }
@@ -75,10 +75,10 @@ Json string_array(const std::vector<std::string>& entries) {
 
 Result<CompileSettings> extract_compile_settings(const Json& ir, const Json& rules_map) {
     const Json* clash_api = nullptr;
-    if (const Json* experimental = find_member(ir, "experimental")) {
-        clash_api = find_member(*experimental, "clash_api");
+    if (const Json* experimental = member_or_null(ir, "experimental")) {
+        clash_api = member_or_null(*experimental, "clash_api");
     }
-    const Json* secret = clash_api != nullptr ? find_member(*clash_api, "secret") : nullptr;
+    const Json* secret = clash_api != nullptr ? member_or_null(*clash_api, "secret") : nullptr;
     if (!is_safe_secret(secret)) {
         return std::unexpected("Xray: IR не содержит безопасный случайный API secret");
     }
@@ -87,7 +87,7 @@ Result<CompileSettings> extract_compile_settings(const Json& ir, const Json& rul
     settings.api_secret = secret->get<std::string>();
     settings.rule_sources = &rules_map;
     settings.probe_url = kDefaultProbeUrl;
-    if (const Json* mode = find_member(*clash_api, "default_mode"); mode && mode->is_string()) {
+    if (const Json* mode = member_or_null(*clash_api, "default_mode"); mode && mode->is_string()) {
         settings.mode = mode->get<std::string>();
     }
 
@@ -95,7 +95,7 @@ Result<CompileSettings> extract_compile_settings(const Json& ir, const Json& rul
         settings.tun_enabled = true;
         settings.interface_name = string_member_or(*tun, "interface_name",
                                                    std::move(settings.interface_name));
-        if (const Json* mtu = find_member(*tun, "mtu"); mtu && is_non_negative_integer(*mtu)) {
+        if (const Json* mtu = member_or_null(*tun, "mtu"); mtu && is_non_negative_integer(*mtu)) {
             const auto value = mtu->get<std::uint64_t>();
             if (value > std::numeric_limits<std::uint32_t>::max()) {
                 return std::unexpected("Xray: неверный MTU");
@@ -112,7 +112,7 @@ Result<CompileSettings> extract_compile_settings(const Json& ir, const Json& rul
     }
 
     if (const Json* mixed = first_inbound_where(ir, "tag", "mixed-in")) {
-        const Json* port = find_member(*mixed, "listen_port");
+        const Json* port = member_or_null(*mixed, "listen_port");
         if (port == nullptr || !is_non_negative_integer(*port)) {
             return std::unexpected("Xray: mixed-in без listen_port");
         }
@@ -195,7 +195,7 @@ Result<Json> build_inbounds(const Json& ir, const CompileSettings& settings) {
     tags.insert("mixed-in");
     ports.insert(settings.mixed_port);
 
-    const Json* additional = find_member(ir, "inbounds");
+    const Json* additional = member_or_null(ir, "inbounds");
     if (additional == nullptr || !additional->is_array()) {
         return inbounds;
     }
@@ -215,7 +215,7 @@ Result<Json> build_inbounds(const Json& ir, const CompileSettings& settings) {
         if (!is_ip_address(listen) || !is_loopback(listen)) {
             return std::unexpected("Xray: дополнительные входы должны слушать loopback");
         }
-        const Json* port_value = find_member(inbound, "listen_port");
+        const Json* port_value = member_or_null(inbound, "listen_port");
         if (port_value == nullptr || !is_non_negative_integer(*port_value) ||
             port_value->get<std::uint64_t>() == 0 ||
             port_value->get<std::uint64_t>() > std::numeric_limits<std::uint16_t>::max()) {
