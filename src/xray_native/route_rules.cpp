@@ -1,0 +1,562 @@
+#include "xray_native/route_rules.h"
+
+#include <array>
+#include <limits>
+#include <utility>
+
+#include "xray_native/rule_sets.h"
+
+namespace vemla::xray_native {
+namespace {
+
+constexpr std::string_view kTooMuchWork = "Xray: слишком много правил";
+
+// Charged for every rule compiled and for every value held by a condition object: about what
+// the DOM spends on a node besides its text.
+constexpr std::size_t kValueWeight = 64;
+
+bool is_true(const Json& rule, std::string_view key) {
+    const auto member = rule.find(key);
+    return member != rule.end() && member->is_boolean() && member->get<bool>();
+}
+
+const Json* find_member(const Json& rule, std::string_view key) {
+    const auto member = rule.find(key);
+    return member == rule.end() ? nullptr : &*member;
+}
+
+Json string_array(std::vector<std::string>&& entries) {
+    Json array = Json::array();
+    array.get_ref<Json::array_t&>().reserve(entries.size());
+    for (std::string& entry : entries) {
+        array.push_back(std::move(entry));
+    }
+    return array;
+}
+
+// Parses one bound of a port range: an optional "+", then decimal digits, at most 65535.
+std::optional<std::uint32_t> parse_port_bound(std::string_view text) {
+    if (text.starts_with('+')) {
+        text.remove_prefix(1);
+    }
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    std::uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return std::nullopt;
+        }
+        value = value * 10 + static_cast<std::uint32_t>(c - '0');
+        if (value > 65535) {
+            return std::nullopt;
+        }
+    }
+    return value;
+}
+
+Result<ConditionList> compile_logical(const Json& rule, RuleContext& context,
+                                      const TagSet& visited) {
+    const Json* rules = find_member(rule, "rules");
+    if (rules == nullptr || !rules->is_array()) {
+        return std::unexpected("Xray: logical.rules должен быть списком");
+    }
+    bool is_or = false;
+    if (const Json* mode = find_member(rule, "mode"); mode != nullptr && mode->is_string()) {
+        const std::string& text = mode->get_ref<const std::string&>();
+        if (text == "or") {
+            is_or = true;
+        } else if (text != "and") {
+            return std::unexpected("Xray: logical.mode должен быть and или or");
+        }
+    }
+    if (is_or) {
+        ConditionList alternatives;
+        for (const Json& element : *rules) {
+            auto compiled = compile_rule(element, context, visited);
+            if (!compiled) {
+                return compiled;
+            }
+            for (Json& condition : *compiled) {
+                alternatives.push_back(std::move(condition));
+            }
+            if (alternatives.size() > kMaxConditionObjects) {
+                return std::unexpected("Xray: слишком много правил");
+            }
+        }
+        return alternatives;
+    }
+    ConditionList accumulated(1, Json::object());
+    for (const Json& element : *rules) {
+        auto compiled = compile_rule(element, context, visited);
+        if (!compiled) {
+            return compiled;
+        }
+        auto merged = and_merge(std::move(accumulated), *compiled, &context);
+        if (!merged) {
+            return merged;
+        }
+        accumulated = std::move(*merged);
+    }
+    return accumulated;
+}
+
+// Reads a string-or-list member and writes it to `base` under `xray_key` as an array.
+Check add_list(const Json& rule, std::string_view key, Json& base, const char* xray_key) {
+    auto entries = string_or_list(rule, key);
+    if (!entries) {
+        return std::unexpected(std::move(entries.error()));
+    }
+    if (!entries->empty()) {
+        base[xray_key] = string_array(std::move(*entries));
+    }
+    return {};
+}
+
+Result<ConditionList> compile_plain(const Json& rule, RuleContext& context,
+                                    const TagSet& visited) {
+    Json base = Json::object();
+
+    auto network = string_or_list(rule, "network");
+    if (!network) {
+        return std::unexpected(std::move(network.error()));
+    }
+    if (!network->empty()) {
+        std::string joined;
+        for (std::size_t i = 0; i < network->size(); ++i) {
+            if (i != 0) {
+                joined += ',';
+            }
+            joined += (*network)[i];
+        }
+        base["network"] = std::move(joined);
+    }
+    if (auto added = add_list(rule, "protocol", base, "protocol"); !added) {
+        return std::unexpected(std::move(added.error()));
+    }
+    if (auto added = add_list(rule, "inbound", base, "inboundTag"); !added) {
+        return std::unexpected(std::move(added.error()));
+    }
+    auto sources = string_or_list(rule, "source_ip_cidr");
+    if (!sources) {
+        return std::unexpected(std::move(sources.error()));
+    }
+    for (const std::string& entry : *sources) {
+        if (!is_ip_or_cidr(entry)) {
+            return std::unexpected("Xray: неверный source CIDR");
+        }
+    }
+    if (is_true(rule, "source_ip_is_private")) {
+        sources->insert(sources->end(), kPrivateCidrs.begin(), kPrivateCidrs.end());
+    }
+    if (!sources->empty()) {
+        base["source"] = string_array(std::move(*sources));
+    }
+
+    auto processes = translate_processes(rule);
+    if (!processes) {
+        return std::unexpected(std::move(processes.error()));
+    }
+    if (processes->matches_nothing) {
+        return ConditionList{};
+    }
+    if (!processes->processes.empty()) {
+        base["process"] = string_array(std::move(processes->processes));
+    }
+
+    auto port = compile_ports(rule, "port", "port_range");
+    if (!port) {
+        return std::unexpected(std::move(port.error()));
+    }
+    if (*port) {
+        base["port"] = std::move(**port);
+    }
+    auto source_port = compile_ports(rule, "source_port", "source_port_range");
+    if (!source_port) {
+        return std::unexpected(std::move(source_port.error()));
+    }
+    if (*source_port) {
+        base["sourcePort"] = std::move(**source_port);
+    }
+
+    struct DomainKey {
+        std::string_view key;
+        std::string_view prefix;
+    };
+    constexpr std::array<DomainKey, 4> kDomainKeys{{{"domain", "full:"},
+                                                    {"domain_suffix", "domain:"},
+                                                    {"domain_keyword", "keyword:"},
+                                                    {"domain_regex", "regexp:"}}};
+    Json domains = Json::array();
+    for (const DomainKey& domain_key : kDomainKeys) {
+        auto entries = string_or_list(rule, domain_key.key);
+        if (!entries) {
+            return std::unexpected(std::move(entries.error()));
+        }
+        for (const std::string& entry : *entries) {
+            if (entry.empty()) {
+                return std::unexpected("Xray: пустой домен в правиле");
+            }
+            std::string_view name = entry;
+            if (domain_key.key == "domain_suffix") {
+                name.remove_prefix(std::min(name.find_first_not_of('.'), name.size()));
+            }
+            std::string text;
+            text.reserve(domain_key.prefix.size() + name.size());
+            text.append(domain_key.prefix).append(name);
+            domains.push_back(std::move(text));
+        }
+    }
+
+    auto ips = string_or_list(rule, "ip_cidr");
+    if (!ips) {
+        return std::unexpected(std::move(ips.error()));
+    }
+    for (const std::string& entry : *ips) {
+        if (!is_ip_or_cidr(entry)) {
+            return std::unexpected("Xray: неверный CIDR");
+        }
+    }
+    if (is_true(rule, "ip_is_private")) {
+        ips->insert(ips->end(), kPrivateCidrs.begin(), kPrivateCidrs.end());
+    }
+
+    // sing-box matches a rule when any one destination item matches; an Xray rule needs all
+    // of its fields, so domains and addresses become separate alternatives.
+    ConditionList alternatives;
+    const bool has_domains = !domains.empty();
+    const bool has_ips = !ips->empty();
+    if (has_domains && has_ips) {
+        Json with_domains = base;
+        with_domains["domain"] = std::move(domains);
+        alternatives.push_back(std::move(with_domains));
+        base["ip"] = string_array(std::move(*ips));
+        alternatives.push_back(std::move(base));
+    } else if (has_domains) {
+        base["domain"] = std::move(domains);
+        alternatives.push_back(std::move(base));
+    } else if (has_ips) {
+        base["ip"] = string_array(std::move(*ips));
+        alternatives.push_back(std::move(base));
+    } else {
+        alternatives.push_back(std::move(base));
+    }
+    std::size_t weight = 0;
+    for (const Json& alternative : alternatives) {
+        weight += condition_weight(alternative);
+    }
+    if (auto charged = charge_weight(context, weight); !charged) {
+        return std::unexpected(std::move(charged.error()));
+    }
+
+    auto rule_set_tags = string_or_list(rule, "rule_set");
+    if (!rule_set_tags) {
+        return std::unexpected(std::move(rule_set_tags.error()));
+    }
+    if (rule_set_tags->empty()) {
+        return alternatives;
+    }
+    auto union_list = expand_rule_sets(*rule_set_tags, context, visited);
+    if (!union_list) {
+        return union_list;
+    }
+    return and_merge(std::move(alternatives), *union_list, &context);
+}
+
+constexpr std::array<std::string_view, 29> kRuleKeys{
+    "type",          "mode",
+    "rules",         "invert",
+    "clash_mode",    "domain",
+    "domain_suffix", "domain_keyword",
+    "domain_regex",  "ip_cidr",
+    "ip_is_private", "source_ip_cidr",
+    "source_ip_is_private", "port",
+    "port_range",    "source_port",
+    "source_port_range", "network",
+    "protocol",      "inbound",
+    "process_name",  "process_path",
+    "process_path_regex", "rule_set",
+    "action",        "outbound",
+    "timeout",       "rule_set_ip_cidr_match_source",
+    "rule_set_ipcidr_match_source"};
+
+Check check_rule_keys(const Json& rule) {
+    if (!rule.is_object()) {
+        return std::unexpected("Xray: правило должен быть объектом");
+    }
+    for (const auto& item : rule.items()) {
+        bool known = false;
+        for (std::string_view key : kRuleKeys) {
+            if (item.key() == key) {
+                known = true;
+                break;
+            }
+        }
+        if (!known) {
+            return std::unexpected("Xray: правило: параметр " + item.key() +
+                                   " не поддерживается");
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+std::size_t condition_weight(const Json& condition) {
+    std::size_t weight = kValueWeight;
+    if (condition.is_string()) {
+        weight += condition.get_ref<const std::string&>().size();
+    } else if (condition.is_array()) {
+        for (const Json& element : condition) {
+            weight += condition_weight(element);
+        }
+    } else if (condition.is_object()) {
+        for (const auto& item : condition.items()) {
+            weight += item.key().size() + condition_weight(item.value());
+        }
+    }
+    return weight;
+}
+
+Check charge_weight(RuleContext& context, std::size_t weight) {
+    RuleCompileState& state = context.state;
+    if (weight > state.weight_limit || state.weight > state.weight_limit - weight) {
+        return std::unexpected(std::string(kTooMuchWork));
+    }
+    state.weight += weight;
+    return {};
+}
+
+Result<ConditionList> compile_rule(const Json& rule, RuleContext& context, const TagSet& visited) {
+    if (auto checked = check_rule_keys(rule); !checked) {
+        return std::unexpected(std::move(checked.error()));
+    }
+    if (auto charged = charge_weight(context, kValueWeight); !charged) {
+        return std::unexpected(std::move(charged.error()));
+    }
+    if (is_true(rule, "invert")) {
+        return std::unexpected("Xray: отрицание invert не поддерживается без изменения смысла");
+    }
+    if (is_true(rule, "rule_set_ip_cidr_match_source") ||
+        is_true(rule, "rule_set_ipcidr_match_source")) {
+        return std::unexpected("Xray: rule_set с source-IP требует отдельного перевода");
+    }
+    if (const Json* mode = find_member(rule, "clash_mode"); mode != nullptr && mode->is_string()) {
+        if (mode->get_ref<const std::string&>() != context.settings.mode) {
+            return ConditionList{};
+        }
+    }
+    if (const Json* type = find_member(rule, "type");
+        type != nullptr && type->is_string() && type->get_ref<const std::string&>() == "logical") {
+        return compile_logical(rule, context, visited);
+    }
+    return compile_plain(rule, context, visited);
+}
+
+Result<ConditionList> compile_rule(const Json& rule, const RuleSetTable& rule_sets,
+                                   const CompileSettings& settings, const TagSet& visited) {
+    RuleCompileState state;
+    RuleContext context{rule_sets, settings, state};
+    return compile_rule(rule, context, visited);
+}
+
+Result<ConditionList> and_merge(ConditionList left, const ConditionList& right,
+                                RuleContext* context) {
+    const std::size_t left_size = left.size();
+    const std::size_t right_size = right.size();
+    if (left_size != 0 && right_size > std::numeric_limits<std::size_t>::max() / left_size) {
+        return std::unexpected("Xray: слишком сложное логическое правило");
+    }
+    if (left_size * right_size > kMaxConditionObjects) {
+        return std::unexpected("Xray: слишком сложное логическое правило");
+    }
+    if (left_size == 0 || right_size == 0) {
+        return ConditionList{};
+    }
+    if (context != nullptr) {
+        // Every merged object holds one left and one right object; the product is charged
+        // before it is built.
+        std::size_t left_weight = 0;
+        for (const Json& object : left) {
+            left_weight += condition_weight(object);
+        }
+        std::size_t right_weight = 0;
+        for (const Json& object : right) {
+            right_weight += condition_weight(object);
+        }
+        const std::size_t limit = context->state.weight_limit;
+        if (left_weight > limit / right_size || right_weight > limit / left_size) {
+            return std::unexpected(std::string(kTooMuchWork));
+        }
+        if (auto charged =
+                charge_weight(*context, left_weight * right_size + right_weight * left_size);
+            !charged) {
+            return std::unexpected(std::move(charged.error()));
+        }
+    }
+    ConditionList merged;
+    merged.reserve(left_size * right_size);
+    for (Json& left_object : left) {
+        for (std::size_t k = 0; k < right_size; ++k) {
+            // The last pairing may take the left object itself.
+            Json object = k + 1 == right_size ? std::move(left_object) : left_object;
+            for (const auto& item : right[k].items()) {
+                const auto present = object.find(item.key());
+                if (present == object.end()) {
+                    object[item.key()] = item.value();
+                } else if (*present != item.value()) {
+                    return std::unexpected("Xray: AND двух разных условий " + item.key() +
+                                           " нельзя передать без изменения смысла");
+                }
+            }
+            merged.push_back(std::move(object));
+        }
+    }
+    return merged;
+}
+
+Result<std::optional<std::string>> compile_ports(const Json& rule, std::string_view port_key,
+                                                 std::string_view range_key) {
+    std::string text;
+    const auto append = [&text](std::string_view entry) {
+        if (!text.empty()) {
+            text += ',';
+        }
+        text += entry;
+    };
+    const auto port_entry = [](const Json& value) -> std::optional<std::uint64_t> {
+        if (value.is_number_unsigned()) {
+            const auto port = value.get<std::uint64_t>();
+            if (port >= 1 && port <= 65535) {
+                return port;
+            }
+        }
+        // A signed integer here is negative or zero (positive integers parse as unsigned), or
+        // was built by code; accept it only within range.
+        if (value.is_number_integer() && !value.is_number_unsigned()) {
+            const auto port = value.get<std::int64_t>();
+            if (port >= 1 && port <= 65535) {
+                return static_cast<std::uint64_t>(port);
+            }
+        }
+        return std::nullopt;
+    };
+    if (const Json* ports = find_member(rule, port_key); ports != nullptr && !ports->is_null()) {
+        if (ports->is_array()) {
+            for (const Json& element : *ports) {
+                const auto port = port_entry(element);
+                if (!port) {
+                    return std::unexpected("Xray: некорректный порт");
+                }
+                append(std::to_string(*port));
+            }
+        } else {
+            const auto port = port_entry(*ports);
+            if (!port) {
+                return std::unexpected("Xray: некорректный порт");
+            }
+            append(std::to_string(*port));
+        }
+    }
+    auto ranges = string_or_list(rule, range_key);
+    if (!ranges) {
+        return std::unexpected(std::move(ranges.error()));
+    }
+    for (const std::string& entry : *ranges) {
+        std::size_t split = entry.find(':');
+        if (split == std::string::npos) {
+            split = entry.find('-');
+        }
+        if (split == std::string::npos) {
+            return std::unexpected("Xray: нужен диапазон портов lo:hi");
+        }
+        const auto low = parse_port_bound(std::string_view(entry).substr(0, split));
+        const auto high = parse_port_bound(std::string_view(entry).substr(split + 1));
+        if (!low || !high || *low < 1 || *high < *low) {
+            return std::unexpected("Xray: неверная граница порта");
+        }
+        append(std::to_string(*low) + "-" + std::to_string(*high));
+    }
+    if (text.empty()) {
+        return std::optional<std::string>{};
+    }
+    return std::optional<std::string>{std::move(text)};
+}
+
+Check compile_route_rule(const Json& rule, std::size_t index, const RuleSetTable& rule_sets,
+                         const CompileSettings& settings, const RoutingTargets& targets,
+                         Json& routing_rules, RuleCompileState* state) {
+    const Json* action_member = rule.is_object() ? find_member(rule, "action") : nullptr;
+    const bool has_action = action_member != nullptr && action_member->is_string();
+    const std::string action =
+        has_action ? action_member->get<std::string>() : std::string("route");
+    if (action == "sniff") {
+        return {};
+    }
+    if (rule.is_object() && rule.contains("process_name")) {
+        auto names = string_or_list(rule, "process_name");
+        if (names) {
+            bool only_probe = true;
+            for (const std::string& name : *names) {
+                only_probe = only_probe && name == kProbeProcessName;
+            }
+            if (only_probe) {
+                return {};
+            }
+        }
+    }
+    std::string target;
+    bool is_dns = false;
+    if (action == "route") {
+        const Json* outbound = rule.is_object() ? find_member(rule, "outbound") : nullptr;
+        if (outbound == nullptr || !outbound->is_string()) {
+            return std::unexpected("Xray: route rule без outbound");
+        }
+        target = outbound->get<std::string>();
+    } else if (action == "reject") {
+        target = "block";
+    } else if (action == "hijack-dns") {
+        target = "vemla-dns";
+        is_dns = true;
+    } else {
+        return std::unexpected("Xray: действие маршрута " + action + " не поддерживается");
+    }
+
+    RuleCompileState own_state;
+    RuleContext context{rule_sets, settings, state != nullptr ? *state : own_state};
+    auto conditions = compile_rule(rule, context, TagSet{});
+    if (!conditions) {
+        return std::unexpected(std::move(conditions.error()));
+    }
+    if (conditions->empty()) {
+        return {};
+    }
+    // Every rule of this IR rule resolves the same target, so an unknown one is reported
+    // before the rule count, exactly as if each rule had been resolved in turn.
+    Json probe = Json::object();
+    if (auto resolved = resolve_rule_target(probe, target, targets); !resolved) {
+        return resolved;
+    }
+    if (routing_rules.size() + conditions->size() > kMaxRoutingRules) {
+        return std::unexpected("Xray: скомпилировано больше 50000 правил");
+    }
+    const std::string tag_prefix = "vemla-rule-" + std::to_string(index) + "-";
+    for (std::size_t j = 0; j < conditions->size(); ++j) {
+        Json& condition = (*conditions)[j];
+        if (condition.empty()) {
+            condition["network"] = "tcp,udp";
+        }
+        if (is_dns && !condition.contains("port")) {
+            condition["port"] = "53";
+        }
+        condition["type"] = "field";
+        condition["ruleTag"] = tag_prefix + std::to_string(j);
+        for (const auto& item : probe.items()) {
+            condition[item.key()] = item.value();
+        }
+        routing_rules.push_back(std::move(condition));
+    }
+    return {};
+}
+
+}  // namespace vemla::xray_native

@@ -1,0 +1,205 @@
+#include "xray_native/rule_sets.h"
+
+#include <utility>
+
+namespace vemla::xray_native {
+namespace {
+
+bool is_literal_after_backslash(char c) {
+    switch (c) {
+        case '$':
+        case '(':
+        case ')':
+        case '+':
+        case '.':
+        case '[':
+        case '\\':
+        case ']':
+        case '^':
+        case '{':
+        case '|':
+        case '}':
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool is_metacharacter(char c) {
+    switch (c) {
+        case '$':
+        case '(':
+        case ')':
+        case '*':
+        case '+':
+        case '.':
+        case '?':
+        case '[':
+        case ']':
+        case '^':
+        case '{':
+        case '|':
+        case '}':
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool ends_with_exe(std::string_view name) {
+    if (name.size() < 4) {
+        return false;
+    }
+    const std::string_view tail = name.substr(name.size() - 4);
+    constexpr std::string_view kExe = ".exe";
+    for (std::size_t i = 0; i < 4; ++i) {
+        char c = tail[i];
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+        if (c != kExe[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Check append_conditions(ConditionList& union_list, ConditionList&& conditions) {
+    for (Json& condition : conditions) {
+        union_list.push_back(std::move(condition));
+    }
+    if (union_list.size() > kMaxConditionObjects) {
+        return std::unexpected("Xray: слишком много правил набора");
+    }
+    return {};
+}
+
+}  // namespace
+
+Result<std::string> unescape_process_name(std::string_view escaped) {
+    std::string name;
+    name.reserve(escaped.size());
+    for (std::size_t i = 0; i < escaped.size(); ++i) {
+        const char c = escaped[i];
+        if (c == '\\') {
+            if (i + 1 == escaped.size()) {
+                return std::unexpected("Xray: оборванное экранирование имени процесса");
+            }
+            const char next = escaped[++i];
+            if (!is_literal_after_backslash(next)) {
+                return std::unexpected("Xray: неподдерживаемая маска процесса");
+            }
+            name += next;
+        } else if (is_metacharacter(c)) {
+            return std::unexpected("Xray: произвольная маска процесса не поддерживается");
+        } else {
+            name += c;
+        }
+    }
+    return name;
+}
+
+Result<ProcessMatch> translate_processes(const Json& rule) {
+    ProcessMatch match;
+    for (std::string_view key : {std::string_view("process_name"), std::string_view("process_path")}) {
+        auto entries = string_or_list(rule, key);
+        if (!entries) {
+            return std::unexpected(std::move(entries.error()));
+        }
+        for (std::string& entry : *entries) {
+            match.processes.push_back(std::move(entry));
+        }
+    }
+    auto expressions = string_or_list(rule, "process_path_regex");
+    if (!expressions) {
+        return std::unexpected(std::move(expressions.error()));
+    }
+    for (const std::string& expression : *expressions) {
+        if (expression == kNoExclusionSentinel) {
+            continue;
+        }
+        if (expression.size() <= kExactNamePrefix.size() ||
+            !expression.starts_with(kExactNamePrefix) || !expression.ends_with('$')) {
+            return std::unexpected(
+                "Xray: произвольный process_path_regex не поддерживается; используй точное имя "
+                ".exe");
+        }
+        const std::string_view escaped = std::string_view(expression).substr(
+            kExactNamePrefix.size(), expression.size() - kExactNamePrefix.size() - 1);
+        auto name = unescape_process_name(escaped);
+        if (!name) {
+            return std::unexpected(std::move(name.error()));
+        }
+        if (!ends_with_exe(*name) || name->find_first_of("\\/") != std::string::npos) {
+            return std::unexpected("Xray: нужен basename .exe в исключении");
+        }
+        match.processes.push_back(std::move(*name));
+    }
+    // An exclusion rule whose list holds only the sentinel excludes nothing, so it must match
+    // nothing rather than everything.
+    match.matches_nothing = rule.contains("process_path_regex") && match.processes.empty();
+    return match;
+}
+
+Result<ConditionList> expand_rule_sets(const std::vector<std::string>& tags, RuleContext& context,
+                                       const TagSet& visited) {
+    RuleCompileState& state = context.state;
+    ConditionList union_list;
+    for (const std::string& tag : tags) {
+        if (visited.contains(tag)) {
+            return std::unexpected("Xray: циклический rule_set");
+        }
+        // A set's union does not depend on the path that named it (a set that would reach a
+        // set above it reaches itself first and fails), so a kept union is reused as it is.
+        if (const auto kept = state.expanded.find(tag); kept != state.expanded.end()) {
+            if (auto charged = charge_weight(context, kept->second.weight); !charged) {
+                return std::unexpected(std::move(charged.error()));
+            }
+            ConditionList copy = kept->second.conditions;
+            if (auto appended = append_conditions(union_list, std::move(copy)); !appended) {
+                return std::unexpected(std::move(appended.error()));
+            }
+            continue;
+        }
+        const auto entry = context.rule_sets.find(tag);
+        if (entry == context.rule_sets.end() || entry->second == nullptr) {
+            return std::unexpected("Xray: набор " + tag +
+                                   " не подготовлен в source JSON; SRS не запускается как "
+                                   "VPN-ядро");
+        }
+        const Json& document = *entry->second;
+        const auto rules = document.is_object() ? document.find("rules") : document.end();
+        if (rules == document.end() || !rules->is_array()) {
+            return std::unexpected("Xray: source-набор без rules");
+        }
+        TagSet inner = visited;
+        inner.insert(tag);
+        const std::size_t start = union_list.size();
+        for (const Json& rule : *rules) {
+            auto compiled = compile_rule(rule, context, inner);
+            if (!compiled) {
+                return compiled;
+            }
+            if (auto appended = append_conditions(union_list, std::move(*compiled)); !appended) {
+                return std::unexpected(std::move(appended.error()));
+            }
+        }
+        // The first expansion keeps nothing, so that a set named once costs no copy; the
+        // second keeps the union for every later use.
+        if (!state.expanded_once.insert(tag).second) {
+            ExpandedRuleSet kept;
+            kept.conditions.assign(union_list.begin() + static_cast<std::ptrdiff_t>(start),
+                                   union_list.end());
+            for (const Json& condition : kept.conditions) {
+                kept.weight += condition_weight(condition);
+            }
+            if (auto charged = charge_weight(context, kept.weight); !charged) {
+                return std::unexpected(std::move(charged.error()));
+            }
+            state.expanded.emplace(tag, std::move(kept));
+        }
+    }
+    return union_list;
+}
+
+}  // namespace vemla::xray_native
