@@ -113,8 +113,7 @@ Check add_list(const Json& rule, std::string_view key, Json& base, const char* x
     return {};
 }
 
-Result<ConditionList> compile_plain(const Json& rule, RuleContext& context,
-                                    const TagSet& visited) {
+Result<ConditionList> compile_plain(const Json& rule, RuleContext& context, const TagSet& visited) {
     Json base = Json::object();
 
     auto network = string_or_list(rule, "network");
@@ -263,22 +262,35 @@ Result<ConditionList> compile_plain(const Json& rule, RuleContext& context,
     return and_merge(std::move(alternatives), *union_list, &context);
 }
 
-constexpr std::array<std::string_view, 29> kRuleKeys{
-    "type",          "mode",
-    "rules",         "invert",
-    "clash_mode",    "domain",
-    "domain_suffix", "domain_keyword",
-    "domain_regex",  "ip_cidr",
-    "ip_is_private", "source_ip_cidr",
-    "source_ip_is_private", "port",
-    "port_range",    "source_port",
-    "source_port_range", "network",
-    "protocol",      "inbound",
-    "process_name",  "process_path",
-    "process_path_regex", "rule_set",
-    "action",        "outbound",
-    "timeout",       "rule_set_ip_cidr_match_source",
-    "rule_set_ipcidr_match_source"};
+constexpr std::array<std::string_view, 29> kRuleKeys{"type",
+                                                     "mode",
+                                                     "rules",
+                                                     "invert",
+                                                     "clash_mode",
+                                                     "domain",
+                                                     "domain_suffix",
+                                                     "domain_keyword",
+                                                     "domain_regex",
+                                                     "ip_cidr",
+                                                     "ip_is_private",
+                                                     "source_ip_cidr",
+                                                     "source_ip_is_private",
+                                                     "port",
+                                                     "port_range",
+                                                     "source_port",
+                                                     "source_port_range",
+                                                     "network",
+                                                     "protocol",
+                                                     "inbound",
+                                                     "process_name",
+                                                     "process_path",
+                                                     "process_path_regex",
+                                                     "rule_set",
+                                                     "action",
+                                                     "outbound",
+                                                     "timeout",
+                                                     "rule_set_ip_cidr_match_source",
+                                                     "rule_set_ipcidr_match_source"};
 
 Check check_rule_keys(const Json& rule) {
     if (!rule.is_object()) {
@@ -293,8 +305,7 @@ Check check_rule_keys(const Json& rule) {
             }
         }
         if (!known) {
-            return std::unexpected("Xray: правило: параметр " + item.key() +
-                                   " не поддерживается");
+            return std::unexpected("Xray: правило: параметр " + item.key() + " не поддерживается");
         }
     }
     return {};

@@ -101,7 +101,8 @@ Result<std::string> unescape_process_name(std::string_view escaped) {
 
 Result<ProcessMatch> translate_processes(const Json& rule) {
     ProcessMatch match;
-    for (std::string_view key : {std::string_view("process_name"), std::string_view("process_path")}) {
+    for (std::string_view key :
+         {std::string_view("process_name"), std::string_view("process_path")}) {
         auto entries = string_or_list(rule, key);
         if (!entries) {
             return std::unexpected(std::move(entries.error()));
@@ -124,8 +125,9 @@ Result<ProcessMatch> translate_processes(const Json& rule) {
                 "Xray: произвольный process_path_regex не поддерживается; используй точное имя "
                 ".exe");
         }
-        const std::string_view escaped = std::string_view(expression).substr(
-            kExactNamePrefix.size(), expression.size() - kExactNamePrefix.size() - 1);
+        const std::string_view escaped =
+            std::string_view(expression)
+                .substr(kExactNamePrefix.size(), expression.size() - kExactNamePrefix.size() - 1);
         auto name = unescape_process_name(escaped);
         if (!name) {
             return std::unexpected(std::move(name.error()));

@@ -27,7 +27,9 @@ struct Outbounds {
     }
 };
 
-Json plain(const char* tag) { return Json{{"tag", tag}, {"type", "vless"}}; }
+Json plain(const char* tag) {
+    return Json{{"tag", tag}, {"type", "vless"}};
+}
 
 CompileSettings settings_with_probe() {
     CompileSettings settings;
@@ -122,34 +124,74 @@ const GroupCase kGroupCases[] = {
     {"MutualCycle",
      R"([{"type":"urltest","tag":"A","outbounds":["B"]},
          {"type":"urltest","tag":"B","outbounds":["A"]}])",
-     nullptr, {}, "", "", "Xray: циклическая группа серверов"},
+     nullptr,
+     {},
+     "",
+     "",
+     "Xray: циклическая группа серверов"},
     {"SelfCycleThroughSelector",
      R"([{"type":"selector","tag":"S","outbounds":["x","S"],"default":"S"}])",
-     nullptr, {}, "", "", "Xray: циклическая группа серверов"},
+     nullptr,
+     {},
+     "",
+     "",
+     "Xray: циклическая группа серверов"},
     {"UnknownMember",
      R"([{"type":"urltest","tag":"U","outbounds":["x","nope"]}])",
-     nullptr, {}, "", "", "Xray: группа U содержит неизвестный nope"},
+     nullptr,
+     {},
+     "",
+     "",
+     "Xray: группа U содержит неизвестный nope"},
     {"EmptyMembers",
      R"([{"type":"urltest","tag":"U","outbounds":[]}])",
-     nullptr, {}, "", "", "Xray: пустая группа U"},
+     nullptr,
+     {},
+     "",
+     "",
+     "Xray: пустая группа U"},
     {"MissingMembers",
      R"([{"type":"selector","tag":"S"}])",
-     nullptr, {}, "", "", "Xray: пустая группа S"},
+     nullptr,
+     {},
+     "",
+     "",
+     "Xray: пустая группа S"},
     {"MembersOfWrongType",
      R"([{"type":"urltest","tag":"U","outbounds":{"x":1}}])",
-     nullptr, {}, "", "", "Xray: нужна строка или список строк"},
+     nullptr,
+     {},
+     "",
+     "",
+     "Xray: нужна строка или список строк"},
     {"MemberNotAString",
      R"([{"type":"urltest","tag":"U","outbounds":["x",1]}])",
-     nullptr, {}, "", "", "Xray: нужен список строк"},
+     nullptr,
+     {},
+     "",
+     "",
+     "Xray: нужен список строк"},
     {"DefaultOutsideMembersThoughItExists",
      R"([{"type":"selector","tag":"S","outbounds":["x"],"default":"y"}])",
-     nullptr, {}, "", "", "Xray: default группы S не входит в её участников"},
+     nullptr,
+     {},
+     "",
+     "",
+     "Xray: default группы S не входит в её участников"},
     {"UrlInCapitals",
      R"([{"type":"urltest","tag":"U","outbounds":["x"],"url":"HTTPS://u.example/"}])",
-     nullptr, {}, "", "", "Xray: неверный URL авто-проверки"},
+     nullptr,
+     {},
+     "",
+     "",
+     "Xray: неверный URL авто-проверки"},
     {"UrlOfAnotherScheme",
      R"([{"type":"urltest","tag":"U","outbounds":["x"],"url":"ftp://u.example/"}])",
-     nullptr, {}, "", "", "Xray: неверный URL авто-проверки"},
+     nullptr,
+     {},
+     "",
+     "",
+     "Xray: неверный URL авто-проверки"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Groups, GroupCompileTest, testing::ValuesIn(kGroupCases),
@@ -212,13 +254,13 @@ TEST(GroupsHostile, SharedBranchesAreWalkedOnce) {
     constexpr int kLevels = 60;
     Json list = Json::array({plain("x"), plain("y")});
     for (int i = 0; i < kLevels; ++i) {
-        Json members = i + 1 < kLevels ? Json::array({"L" + std::to_string(i + 1),
-                                                      "R" + std::to_string(i + 1)})
-                                       : Json::array({"x", "y"});
-        list.push_back(Json{{"type", "urltest"}, {"tag", "L" + std::to_string(i)},
-                            {"outbounds", members}});
-        list.push_back(Json{{"type", "urltest"}, {"tag", "R" + std::to_string(i)},
-                            {"outbounds", members}});
+        Json members = i + 1 < kLevels
+                           ? Json::array({"L" + std::to_string(i + 1), "R" + std::to_string(i + 1)})
+                           : Json::array({"x", "y"});
+        list.push_back(
+            Json{{"type", "urltest"}, {"tag", "L" + std::to_string(i)}, {"outbounds", members}});
+        list.push_back(
+            Json{{"type", "urltest"}, {"tag", "R" + std::to_string(i)}, {"outbounds", members}});
     }
     const Outbounds outbounds(std::move(list));
     const auto result = compile_groups(outbounds.targets, settings_with_probe());
@@ -229,11 +271,11 @@ TEST(GroupsHostile, SharedBranchesAreWalkedOnce) {
 
 // A cycle deep below shared branches is still found, whichever group is resolved first.
 TEST(GroupsHostile, CycleBelowSharedBranches) {
-    Json list = Json::array({plain("x"),
-                             Json{{"type", "urltest"}, {"tag", "A"}, {"outbounds", {"C", "D"}}},
-                             Json{{"type", "urltest"}, {"tag", "C"}, {"outbounds", {"x"}}},
-                             Json{{"type", "urltest"}, {"tag", "D"}, {"outbounds", {"C", "E"}}},
-                             Json{{"type", "selector"}, {"tag", "E"}, {"outbounds", {"D"}}}});
+    Json list =
+        Json::array({plain("x"), Json{{"type", "urltest"}, {"tag", "A"}, {"outbounds", {"C", "D"}}},
+                     Json{{"type", "urltest"}, {"tag", "C"}, {"outbounds", {"x"}}},
+                     Json{{"type", "urltest"}, {"tag", "D"}, {"outbounds", {"C", "E"}}},
+                     Json{{"type", "selector"}, {"tag", "E"}, {"outbounds", {"D"}}}});
     const Outbounds outbounds(std::move(list));
     const auto result = compile_groups(outbounds.targets, settings_with_probe());
     ASSERT_FALSE(result.has_value());
