@@ -1,0 +1,131 @@
+#include "pipe_server.h"
+
+#include <algorithm>
+#include <array>
+
+#include "request_envelope.h"
+#include "text.h"
+
+namespace vemla::service {
+namespace {
+
+constexpr std::string_view kSidPrefix = "S-1-5-21-";
+constexpr std::size_t kMinSidBytes = 9;
+constexpr std::size_t kMaxSidBytes = 184;
+
+bool stopping() { return stop_flag().load(std::memory_order_seq_cst); }
+
+// Waits for the client to let go of the pipe, so that it can read the reply before the
+// disconnect discards it.
+void linger(Pipe& pipe, Clock& clock) {
+    const auto until = clock.now() + kLingerLimit;
+    while (!stopping() && clock.now() < until) {
+        char byte = 0;
+        const auto got = pipe.read(std::span<char>(&byte, 1));
+        if (got ? *got > 0 : got.error().code == kErrorBrokenPipe) {
+            return;
+        }
+        clock.pause(kReadPoll);
+    }
+}
+
+}  // namespace
+
+std::expected<std::string, std::string> parse_owner_sid(std::string_view content) {
+    const std::string sid = encode_utf8(trim_white_space(decode_utf8_lossy(content)));
+    const bool well_formed =
+        sid.size() >= kMinSidBytes && sid.size() <= kMaxSidBytes && sid.starts_with(kSidPrefix) &&
+        std::ranges::all_of(sid, [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == 'S'; });
+    if (!well_formed) {
+        return std::unexpected("Invalid installation owner SID");
+    }
+    return sid;
+}
+
+std::expected<Json, std::string> read_request(Pipe& pipe, Clock& clock,
+                                              const std::string& owner_sid) {
+    const auto deadline = clock.now() + kRequestDeadline;
+    std::string request;
+    bool authenticated = false;
+    std::array<char, kReadChunkBytes> chunk{};
+    for (;;) {
+        if (stopping() || clock.now() >= deadline) {
+            return std::unexpected("Request deadline exceeded");
+        }
+        const auto got = pipe.read(chunk);
+        if (!got && got.error().code != kErrorNoData) {
+            return std::unexpected(got.error().text);
+        }
+        if (!got || *got == 0) {
+            clock.pause(kReadPoll);
+            continue;
+        }
+        // The client's token can be borrowed only once it has written; nothing it sent is kept
+        // before it is known to be the owner.
+        if (!authenticated) {
+            const auto sid = pipe.caller_sid();
+            if (!sid) {
+                return std::unexpected(sid.error());
+            }
+            if (*sid != owner_sid) {
+                return std::unexpected("Caller SID is not the installation owner");
+            }
+            authenticated = true;
+        }
+        request.append(chunk.data(), *got);
+        if (request.size() > kMaxRequestBytes) {
+            return std::unexpected("Request exceeds 512 KiB");
+        }
+        if (request.back() == '\n') {
+            return parse_json(request);
+        }
+    }
+}
+
+std::expected<Json, std::string> handle_connection(Pipe& pipe, ServiceState& state,
+                                                   const Json& request) {
+    const auto client_pid = pipe.client_pid();
+    if (!client_pid) {
+        return std::unexpected(client_pid.error());
+    }
+    const auto op = request.is_object() ? request.find("op") : request.end();
+    const bool is_start = op != request.end() && op->is_string() &&
+                          op->get_ref<const std::string&>() == "start";
+    std::unique_ptr<Process> client;
+    if (is_start) {
+        auto opened = pipe.open_process(*client_pid);
+        if (!opened) {
+            return std::unexpected(opened.error());
+        }
+        client = std::move(*opened);
+    }
+    auto reply = handle_request(state, request, *client_pid);
+    if (is_start && reply) {
+        state.client_process = std::move(client);
+    }
+    return reply;
+}
+
+void serve(Pipe& pipe, Clock& clock, ServiceState& state) {
+    while (!stopping()) {
+        const ConnectState connection = pipe.connect();
+        if (connection != ConnectState::connected) {
+            if (connection == ConnectState::client_gone) {
+                pipe.disconnect();
+            }
+            (void)build_status(state);
+            clock.pause(kIdlePoll);
+            continue;
+        }
+        const auto request = read_request(pipe, clock, state.owner_sid);
+        const auto reply = request ? handle_connection(pipe, state, *request)
+                                   : std::expected<Json, std::string>(std::unexpect,
+                                                                      request.error());
+        pipe.write(to_compact_json(reply ? *reply : error_reply(reply.error())) + "\n");
+        linger(pipe, clock);
+        pipe.disconnect();
+        (void)build_status(state);
+    }
+}
+
+}  // namespace vemla::service

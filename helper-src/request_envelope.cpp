@@ -1,0 +1,155 @@
+#include "request_envelope.h"
+
+#include <algorithm>
+#include <array>
+
+namespace vemla::service {
+namespace {
+
+constexpr std::array<std::string_view, 9> kRequestKeys = {
+    "version", "op", "session", "native_xray", "config", "rules", "owner_pid", "tag", "document"};
+
+constexpr std::size_t kSessionLength = 64;
+
+bool has_only_known_keys(const Json& request) {
+    return std::ranges::all_of(request.items(), [](const auto& item) {
+        return std::ranges::find(kRequestKeys, item.key()) != kRequestKeys.end();
+    });
+}
+
+bool is_version_one(const Json& request) {
+    const auto found = request.find("version");
+    if (found == request.end()) {
+        return false;
+    }
+    if (found->is_number_unsigned()) {
+        return found->get<std::uint64_t>() == 1;
+    }
+    return found->is_number_integer() && found->get<std::int64_t>() == 1;
+}
+
+bool is_session_text(std::string_view session) {
+    return session.size() == kSessionLength &&
+           std::ranges::all_of(session, [](char c) {
+               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+           });
+}
+
+std::expected<Json, std::string> cancel_update(ServiceState& state, std::string_view session) {
+    if (state.reservation && state.reservation->session != session) {
+        return std::unexpected("Maintenance belongs to another installer session");
+    }
+    state.reservation.reset();
+    return Json{{"ok", true}};
+}
+
+std::expected<Json, std::string> stop(ServiceState& state) {
+    if (auto stopped = stop_connection(state); !stopped) {
+        return std::unexpected(stopped.error());
+    }
+    return build_status(state);
+}
+
+// Connecting and reserving for an update arrive with the connection lifecycle.
+std::expected<Json, std::string> not_yet_available() {
+    return std::unexpected("Operation not yet available");
+}
+
+}  // namespace
+
+Json build_status(ServiceState& state) {
+    refresh_state(state);
+    Json snapshot = Json::object();
+    snapshot["ok"] = true;
+    snapshot["native_xray"] = true;
+    snapshot["connection_tracking_schema"] = std::uint64_t{1};
+    snapshot["native_api_port"] = kNativeApiPort;
+    snapshot["available"] = !state.reservation.has_value();
+    snapshot["installed"] = true;
+    snapshot["maintenance"] = state.reservation.has_value();
+    snapshot["version"] = kHelperVersion;
+    snapshot["running"] = state.engine != nullptr;
+    snapshot["pid"] = state.engine ? Json(std::uint64_t{state.engine->pid()}) : Json(nullptr);
+    snapshot["engine_error"] = state.engine_error ? Json(*state.engine_error) : Json(nullptr);
+    snapshot["adapter_recovered"] = state.adapter_recovered;
+    return snapshot;
+}
+
+Json error_reply(std::string_view text) {
+    return Json{{"error", text}, {"ok", false}};
+}
+
+std::expected<Json, std::string> handle_request(ServiceState& state, const Json& request,
+                                                std::uint32_t client_pid) {
+    if (!request.is_object()) {
+        return std::unexpected("Invalid request");
+    }
+    if (!has_only_known_keys(request)) {
+        return std::unexpected("Unknown request field");
+    }
+    if (!is_version_one(request)) {
+        return std::unexpected("Protocol version mismatch");
+    }
+    const auto op_member = request.find("op");
+    const bool op_is_text = op_member != request.end() && op_member->is_string();
+    const std::string_view op =
+        op_is_text ? std::string_view(op_member->get_ref<const std::string&>()) : "";
+    if (op_is_text && op == "start") {
+        const auto native = request.find("native_xray");
+        if (native == request.end() || !native->is_boolean() || !native->get<bool>()) {
+            return std::unexpected(
+                "Этот помощник запускает только native Xray; обнови клиент Vemla");
+        }
+    }
+
+    Json snapshot = build_status(state);
+    const bool running = snapshot["running"].get<bool>();
+    if (op_is_text && op == "status" && !request.contains("session")) {
+        snapshot["owned"] = false;
+        return snapshot;
+    }
+
+    const auto session_member = request.find("session");
+    if (session_member == request.end() || !session_member->is_string()) {
+        return std::unexpected("Missing client session");
+    }
+    const std::string& session = session_member->get_ref<const std::string&>();
+    if (client_pid == 0 || !is_session_text(session)) {
+        return std::unexpected("Invalid client session");
+    }
+
+    if (op_is_text && op == "cancel_update") {
+        return cancel_update(state, session);
+    }
+    if (op_is_text && op == "prepare_update") {
+        return not_yet_available();
+    }
+
+    const bool owned = state.session.has_value() && *state.session == session;
+    const bool guarded = op_is_text && (op == "stop" || op == "update_rules");
+    if (guarded && running && !owned) {
+        return std::unexpected("Connection belongs to another client session");
+    }
+
+    if (!op_is_text) {
+        return std::unexpected("Operation not permitted");
+    }
+    if (op == "stop") {
+        return stop(state);
+    }
+    if (op == "start") {
+        return not_yet_available();
+    }
+    if (op == "status") {
+        snapshot["owned"] = running && owned;
+        return snapshot;
+    }
+    if (op == "update_rules") {
+        return std::unexpected(
+            "Правила обновляются через Xray controller; файл и действующая конфигурация не "
+            "изменены");
+    }
+    return std::unexpected("Operation not permitted");
+}
+
+}  // namespace vemla::service

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+#include "json/json_text.h"
+#include "service_state.h"
+
+namespace vemla::service {
+
+inline constexpr std::uint64_t kNativeApiPort = 18970;
+inline constexpr std::string_view kHelperVersion = "2.20.26";
+
+// Checks the envelope of one request and carries out its operation. Returns the reply object,
+// or the failure text that error_reply turns into the reply.
+std::expected<Json, std::string> handle_request(ServiceState& state, const Json& request,
+                                                std::uint32_t client_pid);
+
+// Runs the housekeeping, then describes the state (the `status` reply without `owned`).
+Json build_status(ServiceState& state);
+
+Json error_reply(std::string_view text);
+
+}  // namespace vemla::service

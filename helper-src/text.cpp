@@ -1,0 +1,124 @@
+#include "text.h"
+
+#include <cstdint>
+
+namespace vemla::service {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+struct Lead {
+    int continuation;            // bytes that follow, -1 for a byte that cannot lead
+    unsigned char low, high;     // bounds of the first continuation byte
+    std::uint32_t payload_mask;  // bits of the lead byte that belong to the code point
+};
+
+Lead classify(unsigned char b) {
+    if (b >= 0xC2 && b <= 0xDF) return {1, 0x80, 0xBF, 0x1F};
+    if (b == 0xE0) return {2, 0xA0, 0xBF, 0x0F};
+    if (b == 0xED) return {2, 0x80, 0x9F, 0x0F};  // no surrogates
+    if (b >= 0xE1 && b <= 0xEF) return {2, 0x80, 0xBF, 0x0F};
+    if (b == 0xF0) return {3, 0x90, 0xBF, 0x07};
+    if (b >= 0xF1 && b <= 0xF3) return {3, 0x80, 0xBF, 0x07};
+    if (b == 0xF4) return {3, 0x80, 0x8F, 0x07};  // nothing above U+10FFFF
+    return {-1, 0, 0, 0};
+}
+
+// Decodes one code point at `at`; returns it and advances `at` past the bytes it used. An
+// invalid sequence yields U+FFFD and consumes only its maximal valid prefix (at least one byte).
+char32_t decode_one(std::string_view bytes, std::size_t& at, bool& valid) {
+    const auto lead = static_cast<unsigned char>(bytes[at]);
+    ++at;
+    if (lead < 0x80) {
+        valid = true;
+        return lead;
+    }
+    const Lead kind = classify(lead);
+    valid = false;
+    if (kind.continuation < 0) {
+        return kReplacement;
+    }
+    std::uint32_t code = lead & kind.payload_mask;
+    for (int k = 0; k < kind.continuation; ++k) {
+        if (at >= bytes.size()) {
+            return kReplacement;
+        }
+        const auto next = static_cast<unsigned char>(bytes[at]);
+        const unsigned char low = k == 0 ? kind.low : 0x80;
+        const unsigned char high = k == 0 ? kind.high : 0xBF;
+        if (next < low || next > high) {
+            return kReplacement;
+        }
+        code = (code << 6) | (next & 0x3Fu);
+        ++at;
+    }
+    valid = true;
+    return static_cast<char32_t>(code);
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view bytes) {
+    std::size_t at = 0;
+    bool valid = true;
+    while (at < bytes.size()) {
+        decode_one(bytes, at, valid);
+        if (!valid) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::u32string decode_utf8_lossy(std::string_view bytes) {
+    std::u32string text;
+    text.reserve(bytes.size());
+    std::size_t at = 0;
+    bool valid = true;
+    while (at < bytes.size()) {
+        text.push_back(decode_one(bytes, at, valid));
+    }
+    return text;
+}
+
+std::string encode_utf8(std::u32string_view text) {
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (const char32_t c : text) {
+        const auto code = static_cast<std::uint32_t>(c);
+        if (code < 0x80) {
+            bytes.push_back(static_cast<char>(code));
+        } else if (code < 0x800) {
+            bytes.push_back(static_cast<char>(0xC0 | (code >> 6)));
+            bytes.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else if (code < 0x10000) {
+            bytes.push_back(static_cast<char>(0xE0 | (code >> 12)));
+            bytes.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            bytes.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        } else {
+            bytes.push_back(static_cast<char>(0xF0 | (code >> 18)));
+            bytes.push_back(static_cast<char>(0x80 | ((code >> 12) & 0x3F)));
+            bytes.push_back(static_cast<char>(0x80 | ((code >> 6) & 0x3F)));
+            bytes.push_back(static_cast<char>(0x80 | (code & 0x3F)));
+        }
+    }
+    return bytes;
+}
+
+bool is_white_space(char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+}
+
+std::u32string_view trim_white_space(std::u32string_view text) {
+    while (!text.empty() && is_white_space(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && is_white_space(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+}  // namespace vemla::service
