@@ -1,5 +1,6 @@
 #include "checker.h"
 
+#include <cstdint>
 #include <fstream>
 #include <istream>
 #include <iterator>
@@ -10,6 +11,8 @@
 #include "helper_protocol/rule_sources.h"
 #include "helper_protocol/validation.h"
 #include "json/json_text.h"
+#include "xray_native/compiler.h"
+#include "xray_native/inbounds.h"
 
 namespace vemla::tools {
 namespace {
@@ -20,6 +23,9 @@ constexpr const char8_t* kDataDirectory = u8"C:\\ProgramData\\VemlaHelper";
 
 // The largest request the helper's pipe accepts.
 constexpr std::size_t kMaxRequestBytes = 16777216;
+
+// The port the service gives the engine's API inbound.
+constexpr std::uint16_t kNativeApiPort = 18970;
 
 struct Options {
     bool validate_only = false;
@@ -91,8 +97,15 @@ std::expected<std::string, std::string> read_built_in_file(const std::filesystem
     return std::move(*bytes);
 }
 
-std::expected<Json, std::string> check_request(std::string_view text,
-                                               const std::filesystem::path& rules_dir) {
+// A request as the service holds it after its checks: the normalised configuration and the rules
+// map with the built-in rule sources it names.
+struct CheckedRequest {
+    Json config;
+    Json rule_sources;
+};
+
+std::expected<CheckedRequest, std::string> check_request(std::string_view text,
+                                                         const std::filesystem::path& rules_dir) {
     auto request = parse_json(text);
     if (!request) {
         return std::unexpected(std::move(request.error()));
@@ -106,7 +119,7 @@ std::expected<Json, std::string> check_request(std::string_view text,
         std::move(config), rules, std::filesystem::path(kInstallationDirectory),
         std::filesystem::path(kDataDirectory));
     if (!validated) {
-        return validated;
+        return std::unexpected(std::move(validated.error()));
     }
     auto rule_sources = helper_protocol::collect_rule_sources(
         *validated, std::move(rules),
@@ -114,7 +127,18 @@ std::expected<Json, std::string> check_request(std::string_view text,
     if (!rule_sources) {
         return std::unexpected(std::move(rule_sources.error()));
     }
-    return validated;
+    return CheckedRequest{std::move(*validated), std::move(*rule_sources)};
+}
+
+// What the service does before it launches the engine: settings, the native API port, the
+// document.
+std::expected<Json, std::string> compile_request(const CheckedRequest& checked) {
+    auto settings = xray_native::extract_compile_settings(checked.config, checked.rule_sources);
+    if (!settings) {
+        return std::unexpected(std::move(settings.error()));
+    }
+    settings->api_port = kNativeApiPort;
+    return xray_native::compile_xray_document(checked.config, *settings);
 }
 
 }  // namespace
@@ -140,12 +164,22 @@ int run_checker(const std::vector<std::string>& args, std::istream& in, std::ost
         err << "Request exceeds 512 KiB\n";
         return 1;
     }
-    auto result = check_request(*text, options->rules_dir);
-    if (!result) {
-        err << result.error() << '\n';
+    auto checked = check_request(*text, options->rules_dir);
+    if (!checked) {
+        err << checked.error() << '\n';
         return 1;
     }
-    out << to_compact_json(*result) << '\n';
+    if (options->validate_only) {
+        out << to_compact_json(checked->config) << '\n';
+        return 0;
+    }
+    const auto document = compile_request(*checked);
+    if (!document) {
+        err << document.error() << '\n';
+        return 1;
+    }
+    // Exactly the bytes the service writes to active.json.
+    out << to_compact_json(*document) << '\n';
     return 0;
 }
 

@@ -56,13 +56,88 @@ TEST(Checker, EveryExampleIsAccepted) {
     }
 }
 
+std::string read_bytes(const std::filesystem::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
+}
+
+// Every example request compiles to exactly the document checked in beside it, so that any
+// change of output shows in review. A missing expected file is written nowhere: it fails.
+TEST(Checker, EveryExampleCompilesToItsExpectedDocumentByteForByte) {
+    std::size_t compared = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(kExamples)) {
+        if (entry.path().extension() != ".json") {
+            continue;
+        }
+        const std::u8string path = entry.path().u8string();
+        const Outcome result = run({std::string(path.begin(), path.end())});
+        ASSERT_EQ(result.code, 0) << entry.path() << ": " << result.err;
+        EXPECT_EQ(result.err, "");
+        const std::filesystem::path expected_path =
+            kExamples / "expected" / (entry.path().stem().string() + ".xray.json");
+        ASSERT_TRUE(std::filesystem::exists(expected_path)) << expected_path;
+        EXPECT_EQ(result.out, read_bytes(expected_path)) << entry.path();
+        // Identical input, identical bytes.
+        EXPECT_EQ(run({std::string(path.begin(), path.end())}).out, result.out) << entry.path();
+        ++compared;
+    }
+    // And no expected document outlives its request.
+    std::size_t expected_files = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(kExamples / "expected")) {
+        EXPECT_TRUE(std::filesystem::exists(kExamples / (entry.path().stem().stem().string() +
+                                                          ".json")))
+            << entry.path();
+        ++expected_files;
+    }
+    EXPECT_EQ(expected_files, compared);
+    EXPECT_GE(compared, 1u);
+}
+
+TEST(Checker, CompiledDocumentIsWhatTheServiceWrites) {
+    const Outcome result = run({example("vless-reality.json")});
+    ASSERT_EQ(result.code, 0) << result.err;
+    ASSERT_FALSE(result.out.empty());
+    EXPECT_EQ(result.out.find('\n'), result.out.size() - 1) << "one compact line";
+    const auto document = parse_json(result.out);
+    ASSERT_TRUE(document.has_value());
+    EXPECT_EQ(to_compact_json(*document) + "\n", result.out);
+    // The engine's API inbound listens on the service's fixed native API port.
+    EXPECT_EQ((*document)["inbounds"][0]["tag"], "vemla-api-in");
+    EXPECT_EQ((*document)["inbounds"][0]["port"], 18970);
+    EXPECT_EQ((*document)["routing"]["rules"].back()["ruleTag"], "vemla-final");
+}
+
+TEST(Checker, CompilerRefusalIsOneLineOnStandardErrorWithExitOne) {
+    std::ostringstream request;
+    request << std::ifstream(kExamples / "vless-reality.json").rdbuf();
+    Json edited = *parse_json(request.str());
+    // Valid for the helper's checks, but the DNS-over-TLS server has no exact translation.
+    edited["config"]["dns"]["servers"][0]["type"] = "tls";
+    const Outcome refused = run({"-"}, to_compact_json(edited));
+    EXPECT_EQ(refused.code, 1);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_EQ(refused.err, "Xray: DNS tls не поддерживается\n");
+    // The same request only validated is accepted.
+    EXPECT_EQ(run({"--validate-only", "-"}, to_compact_json(edited)).code, 0);
+}
+
 TEST(Checker, ReadsStandardInputForADash) {
     std::ostringstream request;
     request << std::ifstream(kExamples / "vless-reality.json").rdbuf();
-    const Outcome from_stdin = run({"--validate-only", "-"}, request.str());
-    const Outcome from_file = run({"--validate-only", example("vless-reality.json")});
-    ASSERT_EQ(from_stdin.code, 0) << from_stdin.err;
-    EXPECT_EQ(from_stdin.out, from_file.out);
+    for (const char* mode : {"--validate-only", ""}) {
+        std::vector<std::string> args = {"-"};
+        std::vector<std::string> file_args = {example("vless-reality.json")};
+        if (*mode != '\0') {
+            args.insert(args.begin(), mode);
+            file_args.insert(file_args.begin(), mode);
+        }
+        const Outcome from_stdin = run(args, request.str());
+        const Outcome from_file = run(file_args);
+        ASSERT_EQ(from_stdin.code, 0) << from_stdin.err;
+        EXPECT_EQ(from_stdin.out, from_file.out) << mode;
+    }
 }
 
 TEST(Checker, RefusalIsOneLineOnStandardErrorWithExitOne) {
