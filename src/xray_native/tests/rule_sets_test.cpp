@@ -248,6 +248,24 @@ TEST(RuleSetsHostile, LongRing) {
     EXPECT_EQ(result.error(), "Xray: циклический rule_set");
 }
 
+// The deepest nesting a request can carry: as many sets as a rules map may hold, each naming
+// the next from the bottom of four logical levels.
+TEST(RuleSetsHostile, DeepestChainOfNestedSets) {
+    constexpr int kSets = 256;
+    Json documents = Json::object();
+    for (int i = 0; i < kSets; ++i) {
+        Json rule = i + 1 < kSets ? Json{{"rule_set", "s" + std::to_string(i + 1)}}
+                                  : Json{{"network", "tcp"}};
+        for (int level = 0; level < 4; ++level) {
+            rule = Json{{"type", "logical"}, {"rules", Json::array({std::move(rule)})}};
+        }
+        documents["s" + std::to_string(i)] = source(Json::array({std::move(rule)}));
+    }
+    const auto result = compile(Json{{"rule_set", "s0"}}, RuleSets(std::move(documents)));
+    ASSERT_TRUE(result.has_value()) << result.error();
+    EXPECT_EQ(*result, Json::parse(R"([{"network":"tcp"}])"));
+}
+
 // Every set names the next one many times, and the sets at the bottom match nothing: walked
 // reference by reference this is 50^200 expansions, each producing nothing.
 TEST(RuleSetsHostile, SharedSetsProducingNothing) {
