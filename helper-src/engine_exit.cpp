@@ -41,8 +41,8 @@ std::string engine_exit_message_from_log(std::string_view log_tail,
 
 std::string engine_exit_message(const std::filesystem::path& data_dir,
                                 std::optional<std::uint32_t> exit_code) {
-    return engine_exit_message_from_log(read_file_tail(data_dir / "engine.log", kEngineLogTailBytes),
-                                        exit_code);
+    return engine_exit_message_from_log(
+        read_file_tail(data_dir / "engine.log", kEngineLogTailBytes), exit_code);
 }
 
 }  // namespace vemla::service

@@ -13,7 +13,9 @@ constexpr std::string_view kSidPrefix = "S-1-5-21-";
 constexpr std::size_t kMinSidBytes = 9;
 constexpr std::size_t kMaxSidBytes = 184;
 
-bool stopping() { return stop_flag().load(std::memory_order_seq_cst); }
+bool stopping() {
+    return stop_flag().load(std::memory_order_seq_cst);
+}
 
 // Waits for the client to let go of the pipe, so that it can read the reply before the
 // disconnect discards it.
@@ -33,9 +35,10 @@ void linger(Pipe& pipe, Clock& clock) {
 
 std::expected<std::string, std::string> parse_owner_sid(std::string_view content) {
     const std::string sid = encode_utf8(trim_white_space(decode_utf8_lossy(content)));
-    const bool well_formed =
-        sid.size() >= kMinSidBytes && sid.size() <= kMaxSidBytes && sid.starts_with(kSidPrefix) &&
-        std::ranges::all_of(sid, [](char c) { return (c >= '0' && c <= '9') || c == '-' || c == 'S'; });
+    const bool well_formed = sid.size() >= kMinSidBytes && sid.size() <= kMaxSidBytes &&
+                             sid.starts_with(kSidPrefix) && std::ranges::all_of(sid, [](char c) {
+                                 return (c >= '0' && c <= '9') || c == '-' || c == 'S';
+                             });
     if (!well_formed) {
         return std::unexpected("Invalid installation owner SID");
     }
@@ -89,8 +92,8 @@ std::expected<Json, std::string> handle_connection(Pipe& pipe, ServiceState& sta
         return std::unexpected(client_pid.error());
     }
     const auto op = request.is_object() ? request.find("op") : request.end();
-    const bool is_start = op != request.end() && op->is_string() &&
-                          op->get_ref<const std::string&>() == "start";
+    const bool is_start =
+        op != request.end() && op->is_string() && op->get_ref<const std::string&>() == "start";
     std::unique_ptr<Process> client;
     if (is_start) {
         auto opened = pipe.open_process(*client_pid);
@@ -118,9 +121,9 @@ void serve(Pipe& pipe, Clock& clock, ServiceState& state) {
             continue;
         }
         const auto request = read_request(pipe, clock, state.owner_sid);
-        const auto reply = request ? handle_connection(pipe, state, *request)
-                                   : std::expected<Json, std::string>(std::unexpect,
-                                                                      request.error());
+        const auto reply = request
+                               ? handle_connection(pipe, state, *request)
+                               : std::expected<Json, std::string>(std::unexpect, request.error());
         pipe.write(to_compact_json(reply ? *reply : error_reply(reply.error())) + "\n");
         linger(pipe, clock);
         pipe.disconnect();

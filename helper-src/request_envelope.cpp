@@ -29,8 +29,7 @@ bool is_version_one(const Json& request) {
 }
 
 bool is_session_text(std::string_view session) {
-    return session.size() == kSessionLength &&
-           std::ranges::all_of(session, [](char c) {
+    return session.size() == kSessionLength && std::ranges::all_of(session, [](char c) {
                return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
            });
 }

@@ -14,8 +14,8 @@
 namespace vemla::service {
 
 struct Reservation {
-    std::string session;                  // the installer session
-    std::unique_ptr<Process> owner;       // the installer owner process
+    std::string session;             // the installer session
+    std::unique_ptr<Process> owner;  // the installer owner process
 };
 
 // The one record of the service: at most one connection and at most one maintenance

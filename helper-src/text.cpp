@@ -7,21 +7,28 @@ namespace {
 
 constexpr char32_t kReplacement = 0xFFFD;
 
+// The bytes that can begin a multi-byte sequence, and what may follow them.
 struct Lead {
-    int continuation;            // bytes that follow, -1 for a byte that cannot lead
+    unsigned char first, last;   // range of lead bytes
+    int continuation;            // bytes that follow
     unsigned char low, high;     // bounds of the first continuation byte
     std::uint32_t payload_mask;  // bits of the lead byte that belong to the code point
 };
 
-Lead classify(unsigned char b) {
-    if (b >= 0xC2 && b <= 0xDF) return {1, 0x80, 0xBF, 0x1F};
-    if (b == 0xE0) return {2, 0xA0, 0xBF, 0x0F};
-    if (b == 0xED) return {2, 0x80, 0x9F, 0x0F};  // no surrogates
-    if (b >= 0xE1 && b <= 0xEF) return {2, 0x80, 0xBF, 0x0F};
-    if (b == 0xF0) return {3, 0x90, 0xBF, 0x07};
-    if (b >= 0xF1 && b <= 0xF3) return {3, 0x80, 0xBF, 0x07};
-    if (b == 0xF4) return {3, 0x80, 0x8F, 0x07};  // nothing above U+10FFFF
-    return {-1, 0, 0, 0};
+constexpr Lead kLeads[] = {
+    {0xC2, 0xDF, 1, 0x80, 0xBF, 0x1F}, {0xE0, 0xE0, 2, 0xA0, 0xBF, 0x0F},  // no overlong forms
+    {0xE1, 0xEC, 2, 0x80, 0xBF, 0x0F}, {0xED, 0xED, 2, 0x80, 0x9F, 0x0F},  // no surrogates
+    {0xEE, 0xEF, 2, 0x80, 0xBF, 0x0F}, {0xF0, 0xF0, 3, 0x90, 0xBF, 0x07},  // no overlong forms
+    {0xF1, 0xF3, 3, 0x80, 0xBF, 0x07}, {0xF4, 0xF4, 3, 0x80, 0x8F, 0x07},  // nothing above U+10FFFF
+};
+
+const Lead* classify(unsigned char b) {
+    for (const Lead& lead : kLeads) {
+        if (b >= lead.first && b <= lead.last) {
+            return &lead;
+        }
+    }
+    return nullptr;
 }
 
 // Decodes one code point at `at`; returns it and advances `at` past the bytes it used. An
@@ -33,19 +40,19 @@ char32_t decode_one(std::string_view bytes, std::size_t& at, bool& valid) {
         valid = true;
         return lead;
     }
-    const Lead kind = classify(lead);
+    const Lead* kind = classify(lead);
     valid = false;
-    if (kind.continuation < 0) {
+    if (kind == nullptr) {
         return kReplacement;
     }
-    std::uint32_t code = lead & kind.payload_mask;
-    for (int k = 0; k < kind.continuation; ++k) {
+    std::uint32_t code = lead & kind->payload_mask;
+    for (int k = 0; k < kind->continuation; ++k) {
         if (at >= bytes.size()) {
             return kReplacement;
         }
         const auto next = static_cast<unsigned char>(bytes[at]);
-        const unsigned char low = k == 0 ? kind.low : 0x80;
-        const unsigned char high = k == 0 ? kind.high : 0xBF;
+        const unsigned char low = k == 0 ? kind->low : 0x80;
+        const unsigned char high = k == 0 ? kind->high : 0xBF;
         if (next < low || next > high) {
             return kReplacement;
         }

@@ -30,7 +30,9 @@ constexpr const char* kIdleStatus =
 constexpr const char* kStatusRequest = "{\"version\":1,\"op\":\"status\"}\n";
 constexpr const char* kOtherSid = "S-1-5-21-1-2-3-1001";
 
-std::string error_line(const std::string& text) { return to_compact_json(error_reply(text)) + "\n"; }
+std::string error_line(const std::string& text) {
+    return to_compact_json(error_reply(text)) + "\n";
+}
 
 std::string own_sid() {
     HANDLE token = nullptr;
@@ -68,8 +70,7 @@ public:
         startup.hStdInput = child_input.get();
         startup.hStdOutput = child_output.get();
         startup.hStdError = child_output.get();
-        std::wstring command =
-            L"\"" + server_path().wstring() + L"\" " + win::to_wide(owner_sid);
+        std::wstring command = L"\"" + server_path().wstring() + L"\" " + win::to_wide(owner_sid);
         PROCESS_INFORMATION info{};
         if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                              nullptr, nullptr, &startup, &info)) {
@@ -250,7 +251,9 @@ struct PiecesCase {
     std::string reply;
 };
 
-void PrintTo(const PiecesCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const PiecesCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class Framing : public RealPipe, public testing::WithParamInterface<PiecesCase> {};
 
@@ -270,14 +273,16 @@ TEST_P(Framing, RequestEndsAtALineFeedThatIsTheLastByteReceived) {
 INSTANTIATE_TEST_SUITE_P(
     Pieces, Framing,
     testing::Values(
-        PiecesCase{"two_writes", {"{\"version\":1,", "\"op\":\"status\"}\n"},
+        PiecesCase{"two_writes",
+                   {"{\"version\":1,", "\"op\":\"status\"}\n"},
                    std::string(kIdleStatus) + "\n"},
         // Had the first line feed ended the request, the first object would have been answered.
-        PiecesCase{"feed_not_last_in_read",
-                   {"{\"version\":1,\"op\":\"status\"}\n{\"version\"", ":1}\n"},
-                   error_line(
-                       parse_json("{\"version\":1,\"op\":\"status\"}\n{\"version\":1}\n").error())},
-        PiecesCase{"invalid_json", {"{\"version\":", "1,}\n"},
+        PiecesCase{
+            "feed_not_last_in_read",
+            {"{\"version\":1,\"op\":\"status\"}\n{\"version\"", ":1}\n"},
+            error_line(parse_json("{\"version\":1,\"op\":\"status\"}\n{\"version\":1}\n").error())},
+        PiecesCase{"invalid_json",
+                   {"{\"version\":", "1,}\n"},
                    error_line(parse_json("{\"version\":1,}\n").error())}),
     [](const testing::TestParamInfo<PiecesCase>& case_info) { return case_info.param.name; });
 
@@ -363,9 +368,10 @@ TEST_F(RealPipe, ThousandConnectionsLeaveNoHandleBehind) {
     }
     server_->send("handles");
     const std::string after = server_->read_line();
-    std::printf("server handles (system count, probed count): before \"%s\", after %d "
-                "connections \"%s\"\n",
-                before.c_str(), kConnections, after.c_str());
+    std::printf(
+        "server handles (system count, probed count): before \"%s\", after %d "
+        "connections \"%s\"\n",
+        before.c_str(), kConnections, after.c_str());
     ASSERT_TRUE(before.starts_with("handles "));
     EXPECT_EQ(before, after);
 }

@@ -47,7 +47,7 @@ unsigned long probe_handle_count() {
 
 void read_commands() {
     std::string line;
-    for (int c = std::getchar(); ; c = std::getchar()) {
+    for (int c = std::getchar();; c = std::getchar()) {
         if (c == EOF) {
             break;
         }

@@ -129,7 +129,9 @@ TEST_F(PipeLogic, RequestInTwoPiecesIsJoined) {
 }
 
 TEST_F(PipeLogic, LineFeedInsideAReadDoesNotEndTheRequest) {
-    const std::string whole = "{\"a\":1}\n{\"b\"" ":2}\n";
+    const std::string whole =
+        "{\"a\":1}\n{\"b\""
+        ":2}\n";
     pipe_.reads = {std::string("{\"a\":1}\n{\"b\""), NoData{}, std::string(":2}\n")};
     const auto request = read();
     ASSERT_FALSE(request.has_value());
@@ -153,13 +155,15 @@ TEST_F(PipeLogic, StopFlagEndsTheReadAtOnce) {
 }
 
 TEST_F(PipeLogic, ReadFailureGivesItsText) {
-    pipe_.reads = {std::string("{"), PipeError{kErrorBrokenPipe, "The pipe has been ended. (os error 109)"}};
+    pipe_.reads = {std::string("{"),
+                   PipeError{kErrorBrokenPipe, "The pipe has been ended. (os error 109)"}};
     EXPECT_EQ(read().error(), "The pipe has been ended. (os error 109)");
 }
 
 TEST_F(PipeLogic, CallerIsCheckedOnTheFirstBytes) {
     pipe_.sid = std::string("S-1-5-21-1-2-3-1002");
-    pipe_.reads = {NoData{}, std::string(R"({"version":1,"op":"status"})" "\n")};
+    pipe_.reads = {NoData{}, std::string(R"({"version":1,"op":"status"})"
+                                         "\n")};
     EXPECT_EQ(read().error(), "Caller SID is not the installation owner");
     EXPECT_EQ(pipe_.bytes_before_first_sid_query, pipe_.bytes_read);
     EXPECT_EQ(pipe_.sid_queries, 1);
@@ -231,8 +235,8 @@ TEST_F(PipeLogic, StartOpensTheClientAndClosesItWhenRefused) {
 
 TEST_F(PipeLogic, ConnectionPassesTheClientPid) {
     ServiceState state;
-    const Json request = Json::parse(std::string(R"({"version":1,"op":"status","session":")") +
-                                     kSessionA + R"("})");
+    const Json request =
+        Json::parse(std::string(R"({"version":1,"op":"status","session":")") + kSessionA + R"("})");
     EXPECT_TRUE(handle_connection(pipe_, state, request).has_value());
     pipe_.pid = 0u;
     EXPECT_EQ(handle_connection(pipe_, state, request).error(), "Invalid client session");
@@ -247,8 +251,9 @@ TEST_F(PipeLogic, ServeAnswersEachClientOnceAndKeepsHouse) {
     connection.install(state, kSessionA);
     pipe_.connections = {ConnectState::waiting, ConnectState::client_gone, ConnectState::connected,
                          ConnectState::connected};
-    pipe_.reads = {std::string(R"({"version":1,"op":"status"})" "\n"), std::string("x"),
-                   std::string("not json\n"),
+    pipe_.reads = {std::string(R"({"version":1,"op":"status"})"
+                               "\n"),
+                   std::string("x"), std::string("not json\n"),
                    PipeError{kErrorBrokenPipe, "The pipe has been ended. (os error 109)"}};
 
     serve(pipe_, clock_, state);
@@ -258,8 +263,8 @@ TEST_F(PipeLogic, ServeAnswersEachClientOnceAndKeepsHouse) {
     EXPECT_EQ(Json::parse(pipe_.written[0])["running"], true);
     EXPECT_EQ(pipe_.written[1],
               to_compact_json(error_reply(parse_json("not json\n").error())) + "\n");
-    EXPECT_EQ(pipe_.events, (std::vector<std::string>{"disconnect", "write", "disconnect",
-                                                      "write", "disconnect"}));
+    EXPECT_EQ(pipe_.events, (std::vector<std::string>{"disconnect", "write", "disconnect", "write",
+                                                      "disconnect"}));
     EXPECT_TRUE(pipe_.reads.empty());
 }
 
@@ -281,7 +286,8 @@ TEST_F(PipeLogic, LingerEndsAfterTwoSecondsWithoutTheClient) {
     ServiceState state;
     state.owner_sid = kOwnerSid;
     pipe_.connections = {ConnectState::connected};
-    pipe_.reads = {std::string(R"({"version":1,"op":"status"})" "\n")};
+    pipe_.reads = {std::string(R"({"version":1,"op":"status"})"
+                               "\n")};
 
     serve(pipe_, clock_, state);
 

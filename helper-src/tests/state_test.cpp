@@ -16,10 +16,10 @@ using namespace testing_support;
 class Housekeeping : public testing::Test {
 protected:
     void SetUp() override {
-        state_.data_dir = std::filesystem::temp_directory_path() /
-                          ("vemla-state-" + std::string(testing::UnitTest::GetInstance()
-                                                            ->current_test_info()
-                                                            ->name()));
+        state_.data_dir =
+            std::filesystem::temp_directory_path() /
+            ("vemla-state-" +
+             std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
         std::filesystem::create_directories(state_.data_dir);
         std::ofstream(state_.data_dir / "engine.log", std::ios::binary)
             << "starting\r\n[Error] tun: cannot configure\r\n\r\n";
@@ -58,8 +58,8 @@ TEST_F(Housekeeping, EngineThatEndsSetsTheErrorAndClearsTheConnection) {
 
     // A status with the old session is no longer the owner.
     const auto reply = handle_request(
-        state_, Json::parse(std::string(R"({"version":1,"op":"status","session":")") + kSessionA +
-                            R"("})"),
+        state_,
+        Json::parse(std::string(R"({"version":1,"op":"status","session":")") + kSessionA + R"("})"),
         7);
     ASSERT_TRUE(reply.has_value());
     EXPECT_EQ((*reply)["owned"], false);
@@ -179,14 +179,25 @@ TEST_P(StopFailures, ReportTheTextAndKeepWhatWasDone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Steps, StopFailures,
-    testing::Values(
-        StopFailure{"query", true, false, false, "query failed (os error 5)",
-                    {"job:close", "client:close", "engine:close"}},
-        StopFailure{"terminate", false, true, false, "terminate failed (os error 5)",
-                    {"job:close", "client:close", "engine:terminate", "engine:close"}},
-        StopFailure{"wait", false, false, true, "wait failed (os error 6)",
-                    {"job:close", "client:close", "engine:terminate", "engine:wait",
-                     "engine:close"}}),
+    testing::Values(StopFailure{"query",
+                                true,
+                                false,
+                                false,
+                                "query failed (os error 5)",
+                                {"job:close", "client:close", "engine:close"}},
+                    StopFailure{"terminate",
+                                false,
+                                true,
+                                false,
+                                "terminate failed (os error 5)",
+                                {"job:close", "client:close", "engine:terminate", "engine:close"}},
+                    StopFailure{"wait",
+                                false,
+                                false,
+                                true,
+                                "wait failed (os error 6)",
+                                {"job:close", "client:close", "engine:terminate", "engine:wait",
+                                 "engine:close"}}),
     [](const testing::TestParamInfo<StopFailure>& case_info) { return case_info.param.name; });
 
 TEST(ServiceStateRecord, ReplacingAFieldClosesTheOldHandle) {
@@ -197,9 +208,7 @@ TEST(ServiceStateRecord, ReplacingAFieldClosesTheOldHandle) {
     state.client_process = std::make_unique<FakeProcess>(first);
     state.client_process = std::make_unique<FakeProcess>(second);
     EXPECT_EQ(*log, EventLog{"first:close"});
-    {
-        ServiceState other = std::move(state);
-    }
+    { ServiceState other = std::move(state); }
     EXPECT_EQ(*log, (EventLog{"first:close", "second:close"}));
 }
 

@@ -141,16 +141,17 @@ TEST_F(DataDirectory, OwnerSidFile) {
 TEST_F(DataDirectory, EngineLogIsReadWhileTheEngineHoldsIt) {
     const std::filesystem::path log = dir_ / "engine.log";
     const UniqueHandle writer(::CreateFileW(
-        log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        log.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     ASSERT_TRUE(writer) << last_error_text();
     const std::string text = std::string(5000, '.') + "\r\nfailed to start: Ошибка\r\n";
     DWORD written = 0;
-    ASSERT_TRUE(::WriteFile(writer.get(), text.data(), static_cast<DWORD>(text.size()), &written,
-                            nullptr));
+    ASSERT_TRUE(
+        ::WriteFile(writer.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr));
 
     EXPECT_EQ(read_file_tail(log, kEngineLogTailBytes).size(), kEngineLogTailBytes);
-    EXPECT_EQ(engine_exit_message(dir_, 1u), "Движок завершился с кодом 1: failed to start: Ошибка");
+    EXPECT_EQ(engine_exit_message(dir_, 1u),
+              "Движок завершился с кодом 1: failed to start: Ошибка");
 }
 
 TEST(TokenUserSid, OfTheProcessToken) {

@@ -8,8 +8,8 @@ namespace vemla::service {
 std::string read_file_tail(const std::filesystem::path& file, std::size_t limit) {
     // The engine may still hold the log open for writing.
     const win::UniqueHandle handle(::CreateFileW(
-        file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+        file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle) {
         return {};
     }

@@ -47,7 +47,7 @@ std::expected<UniqueHandle, std::string> create_pipe(const std::string& owner_si
     const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;0x12019b;;;" + to_wide(owner_sid) + L")";
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
-                                                               &descriptor, nullptr)) {
+                                                                &descriptor, nullptr)) {
         return std::unexpected(last_error_text());
     }
     const UniqueLocal descriptor_owner(descriptor);
@@ -99,26 +99,29 @@ ConnectState Win32Pipe::connect() {
     }
 }
 
-void Win32Pipe::disconnect() { ::DisconnectNamedPipe(pipe_); }
+void Win32Pipe::disconnect() {
+    ::DisconnectNamedPipe(pipe_);
+}
 
 std::expected<std::size_t, PipeError> Win32Pipe::read(std::span<char> buffer) {
     DWORD got = 0;
-    const DWORD wanted = static_cast<DWORD>(
-        std::min<std::size_t>(buffer.size(), std::numeric_limits<DWORD>::max()));
+    const DWORD wanted =
+        static_cast<DWORD>(std::min<std::size_t>(buffer.size(), std::numeric_limits<DWORD>::max()));
     if (::ReadFile(pipe_, buffer.data(), wanted, &got, nullptr)) {
         return got;
     }
     const DWORD code = ::GetLastError();
     // "No data yet" comes every 10 ms while a client is slow; its text is never shown.
-    return std::unexpected(PipeError{code, code == ERROR_NO_DATA ? std::string() : os_error_text(code)});
+    return std::unexpected(
+        PipeError{code, code == ERROR_NO_DATA ? std::string() : os_error_text(code)});
 }
 
 void Win32Pipe::write(std::string_view bytes) {
     DWORD written = 0;
-    ::WriteFile(pipe_, bytes.data(),
-                static_cast<DWORD>(std::min<std::size_t>(bytes.size(),
-                                                         std::numeric_limits<DWORD>::max())),
-                &written, nullptr);
+    ::WriteFile(
+        pipe_, bytes.data(),
+        static_cast<DWORD>(std::min<std::size_t>(bytes.size(), std::numeric_limits<DWORD>::max())),
+        &written, nullptr);
 }
 
 std::expected<std::string, std::string> Win32Pipe::caller_sid() {

@@ -50,6 +50,8 @@ std::string os_error_text(DWORD code) {
     return text + " (os error " + std::to_string(code) + ")";
 }
 
-std::string last_error_text() { return os_error_text(::GetLastError()); }
+std::string last_error_text() {
+    return os_error_text(::GetLastError());
+}
 
 }  // namespace vemla::service::win

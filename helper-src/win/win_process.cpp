@@ -4,7 +4,9 @@
 
 namespace vemla::service::win {
 
-bool Win32Process::has_ended() { return ::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0; }
+bool Win32Process::has_ended() {
+    return ::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;
+}
 
 std::expected<std::optional<std::uint32_t>, std::string> Win32Process::exit_code() {
     DWORD code = 0;
