@@ -8,7 +8,9 @@ namespace {
 
 constexpr std::size_t kMaxTagBytes = 128;
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') {
@@ -152,9 +154,9 @@ bool is_reserved_tag(std::string_view tag) {
 }  // namespace
 
 const std::vector<std::string> kPrivateCidrs = {
-    "0.0.0.0/8",      "10.0.0.0/8",     "100.64.0.0/10",      "127.0.0.0/8", "169.254.0.0/16",
-    "172.16.0.0/12",  "192.168.0.0/16", "224.0.0.0/4",        "255.255.255.255/32",
-    "::/128",         "::1/128",        "fc00::/7",           "fe80::/10",   "ff00::/8",
+    "0.0.0.0/8",     "10.0.0.0/8",     "100.64.0.0/10", "127.0.0.0/8",        "169.254.0.0/16",
+    "172.16.0.0/12", "192.168.0.0/16", "224.0.0.0/4",   "255.255.255.255/32", "::/128",
+    "::1/128",       "fc00::/7",       "fe80::/10",     "ff00::/8",
 };
 
 Check check_keys(const Json& value, KeyList allowed, std::string_view context) {
@@ -185,8 +187,8 @@ Result<std::string> read_tag(const Json& object) {
         return std::unexpected("Xray: не задан tag");
     }
     const std::string& tag = member->get_ref<const std::string&>();
-    bool refused = tag.size() > kMaxTagBytes || tag.find('~') != std::string::npos ||
-                   is_reserved_tag(tag);
+    bool refused =
+        tag.size() > kMaxTagBytes || tag.find('~') != std::string::npos || is_reserved_tag(tag);
     for (std::size_t i = 0; !refused && i < tag.size(); ++i) {
         refused = is_control_character(tag, i);
     }

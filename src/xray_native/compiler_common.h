@@ -51,7 +51,7 @@ struct CompileSettings {
 
 // The names a routing rule may target, filled by the driver before any rule is compiled.
 struct RoutingTargets {
-    TagSet outbound_tags;                                  // plain IR outbounds, direct, block
+    TagSet outbound_tags;                                 // plain IR outbounds, direct, block
     std::unordered_map<std::string, const Json*> groups;  // group tag -> IR group object
 };
 

@@ -93,11 +93,13 @@ Result<DnsTranslation> translate_dns(const Json& ir, const std::string& mode) {
 
     static const Json kNoRules = Json::array();
     const Json* rules_member = member_or_null(section, "rules");
-    const Json& rules = rules_member != nullptr && rules_member->is_array() ? *rules_member : kNoRules;
+    const Json& rules =
+        rules_member != nullptr && rules_member->is_array() ? *rules_member : kNoRules;
     TagSet referenced;
     for (const Json& rule : rules) {
         if (is_dual_stack_lookup(rule, {"evaluate"})) {
-            if (const Json* server = member_or_null(rule, "server"); server && server->is_string()) {
+            if (const Json* server = member_or_null(rule, "server");
+                server && server->is_string()) {
                 referenced.insert(server->get<std::string>());
             }
         }
@@ -163,7 +165,8 @@ Result<DnsTranslation> translate_dns(const Json& ir, const std::string& mode) {
         }
         std::string target = "direct";
         if (mode != "direct") {
-            if (const Json* detour = member_or_null(server, "detour"); detour && detour->is_string()) {
+            if (const Json* detour = member_or_null(server, "detour");
+                detour && detour->is_string()) {
                 target = detour->get<std::string>();
             }
         }
@@ -178,7 +181,8 @@ Result<DnsTranslation> translate_dns(const Json& ir, const std::string& mode) {
     for (const Json& rule : rules) {
         if (!is_dual_stack_lookup(rule, {"respond", "evaluate"}) &&
             !is_direct_mode_rule(rule, *servers)) {
-            return std::unexpected("Xray: пользовательская DNS policy не переводится автоматически");
+            return std::unexpected(
+                "Xray: пользовательская DNS policy не переводится автоматически");
         }
     }
 

@@ -42,11 +42,11 @@ Result<Json> collect_outbounds(const Json& ir, const CompileSettings& settings,
         }
         const Json* type = member_or_null(element, "type");
         if (is_text(type, "selector") || is_text(type, "urltest")) {
-            if (auto ok = check_keys(element,
-                                     {"type", "tag", "outbounds", "default",
-                                      "interrupt_exist_connections", "url", "interval",
-                                      "tolerance", "idle_timeout"},
-                                     "группа серверов");
+            if (auto ok = check_keys(
+                    element,
+                    {"type", "tag", "outbounds", "default", "interrupt_exist_connections", "url",
+                     "interval", "tolerance", "idle_timeout"},
+                    "группа серверов");
                 !ok) {
                 return std::unexpected(std::move(ok.error()));
             }
@@ -93,7 +93,8 @@ Result<RuleSetTable> build_rule_set_table(const Json* route, const CompileSettin
     for (const auto& [tag, document] : settings.rule_sources->items()) {
         table.insert_or_assign(tag, &document);
     }
-    for (const Json& element : array_or_empty(route ? member_or_null(*route, "rule_set") : nullptr)) {
+    for (const Json& element :
+         array_or_empty(route ? member_or_null(*route, "rule_set") : nullptr)) {
         if (!is_text(member_or_null(element, "type"), "inline")) {
             continue;
         }
@@ -106,7 +107,9 @@ Result<RuleSetTable> build_rule_set_table(const Json* route, const CompileSettin
     return table;
 }
 
-Json field_rule(const char* tag) { return Json{{"type", "field"}, {"ruleTag", tag}}; }
+Json field_rule(const char* tag) {
+    return Json{{"type", "field"}, {"ruleTag", tag}};
+}
 
 }  // namespace
 
@@ -183,7 +186,8 @@ Result<Json> compile_xray_document(const Json& ir, const CompileSettings& settin
     rules.push_back(std::move(final_rule));
 
     Json document{
-        {"api", {{"tag", "vemla-api"}, {"services", Json::array({"StatsService", "RoutingService"})}}},
+        {"api",
+         {{"tag", "vemla-api"}, {"services", Json::array({"StatsService", "RoutingService"})}}},
         {"dns", std::move(dns->dns)},
         {"inbounds", std::move(*inbounds)},
         {"log", {{"loglevel", "warning"}, {"access", "none"}}},

@@ -51,7 +51,7 @@ const Json* first_inbound_where(const Json& ir, std::string_view key, std::strin
 std::string string_member_or(const Json& object, std::string_view key, std::string fallback) {
     const Json* member = member_or_null(object, key);
     return member != nullptr && member->is_string() ? member->get<std::string>()
-                                                     : std::move(fallback);
+                                                    : std::move(fallback);
 }
 
 bool all_cidrs(const std::vector<std::string>& entries) {
@@ -93,8 +93,8 @@ Result<CompileSettings> extract_compile_settings(const Json& ir, const Json& rul
 
     if (const Json* tun = first_inbound_where(ir, "type", "tun")) {
         settings.tun_enabled = true;
-        settings.interface_name = string_member_or(*tun, "interface_name",
-                                                   std::move(settings.interface_name));
+        settings.interface_name =
+            string_member_or(*tun, "interface_name", std::move(settings.interface_name));
         if (const Json* mtu = member_or_null(*tun, "mtu"); mtu && is_non_negative_integer(*mtu)) {
             const auto value = mtu->get<std::uint64_t>();
             if (value > std::numeric_limits<std::uint32_t>::max()) {
@@ -135,8 +135,8 @@ Check check_compile_settings(const CompileSettings& settings) {
     }
     if (settings.tun_enabled) {
         if (settings.interface_name.empty() || settings.mtu < kMinTunMtu ||
-            settings.mtu > kMaxTunMtu || settings.tun_address.empty() ||
-            settings.tun_dns.empty() || settings.tun_routes.empty()) {
+            settings.mtu > kMaxTunMtu || settings.tun_address.empty() || settings.tun_dns.empty() ||
+            settings.tun_routes.empty()) {
             return std::unexpected("Xray: неполная или неверная настройка TUN");
         }
         bool dns_ok = true;

@@ -34,7 +34,8 @@ Result<Json> vless_user(const Json& outbound) {
     }
     std::string encryption = "none";
     if (const Json* extras = member_or_null(outbound, "vemla_xray")) {
-        if (const Json* value = member_or_null(*extras, "encryption"); value && value->is_string()) {
+        if (const Json* value = member_or_null(*extras, "encryption");
+            value && value->is_string()) {
             encryption = value->get<std::string>();
         }
     }
@@ -105,7 +106,8 @@ Result<Json> protocol_settings(const std::string& type, const Json& outbound, st
     } else if (type == "vless") {
         user = vless_user(outbound);
     } else {
-        return std::unexpected("Xray-only: протокол " + type + " не поддерживается этим компилятором");
+        return std::unexpected("Xray-only: протокол " + type +
+                               " не поддерживается этим компилятором");
     }
     if (!user) {
         return user;
@@ -119,10 +121,27 @@ Result<Json> protocol_settings(const std::string& type, const Json& outbound, st
 
 Result<Json> translate_outbound(const Json& ir_outbound, const CompileSettings& settings) {
     if (auto ok = check_keys(ir_outbound,
-                             {"type", "tag", "server", "server_port", "uuid", "password", "method",
-                              "flow", "security", "alter_id", "network", "packet_encoding", "tls",
-                              "transport", "vemla_xray", "domain_resolver", "connect_timeout",
-                              "tcp_fast_open", "tcp_multi_path", "udp_fragment", "bind_interface"},
+                             {"type",
+                              "tag",
+                              "server",
+                              "server_port",
+                              "uuid",
+                              "password",
+                              "method",
+                              "flow",
+                              "security",
+                              "alter_id",
+                              "network",
+                              "packet_encoding",
+                              "tls",
+                              "transport",
+                              "vemla_xray",
+                              "domain_resolver",
+                              "connect_timeout",
+                              "tcp_fast_open",
+                              "tcp_multi_path",
+                              "udp_fragment",
+                              "bind_interface"},
                              "outbound");
         !ok) {
         return std::unexpected(std::move(ok.error()));

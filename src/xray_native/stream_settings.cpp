@@ -11,7 +11,8 @@ const Json* configured(const Json& object, std::string_view key) {
 
 std::string non_empty_text_or(const Json& object, std::string_view key, const char* fallback) {
     const Json* member = member_or_null(object, key);
-    if (member != nullptr && member->is_string() && !member->get_ref<const std::string&>().empty()) {
+    if (member != nullptr && member->is_string() &&
+        !member->get_ref<const std::string&>().empty()) {
         return member->get<std::string>();
     }
     return fallback;
@@ -70,21 +71,21 @@ Check add_transport(const Json& transport, Json& stream) {
             xhttp["host"] = *host;
         }
         if (const Json* extra = member_or_null(transport, "extra")) {
-            if (auto ok = check_keys(*extra,
-                                     {"noGRPCHeader", "noSSEHeader", "xPaddingBytes",
-                                      "scMaxEachPostBytes", "scMinPostsIntervalMs",
-                                      "scMaxBufferedPosts", "scStreamUpServerSecs", "xmux",
-                                      "headers"},
-                                     "XHTTP extra");
+            if (auto ok =
+                    check_keys(*extra,
+                               {"noGRPCHeader", "noSSEHeader", "xPaddingBytes",
+                                "scMaxEachPostBytes", "scMinPostsIntervalMs", "scMaxBufferedPosts",
+                                "scStreamUpServerSecs", "xmux", "headers"},
+                               "XHTTP extra");
                 !ok) {
                 return ok;
             }
             if (const Json* xmux = member_or_null(*extra, "xmux")) {
-                if (auto ok = check_keys(*xmux,
-                                         {"maxConcurrency", "maxConnections", "cMaxReuseTimes",
-                                          "hMaxRequestTimes", "hMaxReusableSecs",
-                                          "hKeepAlivePeriod"},
-                                         "XHTTP xmux");
+                if (auto ok =
+                        check_keys(*xmux,
+                                   {"maxConcurrency", "maxConnections", "cMaxReuseTimes",
+                                    "hMaxRequestTimes", "hMaxReusableSecs", "hKeepAlivePeriod"},
+                                   "XHTTP xmux");
                     !ok) {
                     return ok;
                 }
@@ -105,7 +106,9 @@ Check add_transport(const Json& transport, Json& stream) {
                            " не поддерживается (старый HTTP/H2 удалён из ядра)");
 }
 
-bool is_true(const Json* value) { return value != nullptr && value->is_boolean() && value->get<bool>(); }
+bool is_true(const Json* value) {
+    return value != nullptr && value->is_boolean() && value->get<bool>();
+}
 
 Check add_security(const Json& tls, Json& stream) {
     if (auto ok = check_keys(tls,
@@ -129,7 +132,8 @@ Check add_security(const Json& tls, Json& stream) {
     }
 
     const Json* reality = member_or_null(tls, "reality");
-    if (reality != nullptr && reality->is_object() && is_true(member_or_null(*reality, "enabled"))) {
+    if (reality != nullptr && reality->is_object() &&
+        is_true(member_or_null(*reality, "enabled"))) {
         if (auto ok = check_keys(*reality, {"enabled", "public_key", "short_id"}, "REALITY"); !ok) {
             return ok;
         }
@@ -157,9 +161,9 @@ Check add_security(const Json& tls, Json& stream) {
         Json settings{{"serverName", text_or(tls, "server_name", "")},
                       {"allowInsecure", is_true(member_or_null(tls, "insecure"))},
                       {"fingerprint", std::move(fingerprint)}};
-        for (const auto& [from, to] : {std::pair{"alpn", "alpn"},
-                                       std::pair{"min_version", "minVersion"},
-                                       std::pair{"max_version", "maxVersion"}}) {
+        for (const auto& [from, to] :
+             {std::pair{"alpn", "alpn"}, std::pair{"min_version", "minVersion"},
+              std::pair{"max_version", "maxVersion"}}) {
             if (const Json* value = member_or_null(tls, from)) {
                 settings[to] = *value;
             }
@@ -193,7 +197,8 @@ Result<Json> build_stream_settings(const Json& ir_outbound, const CompileSetting
             return std::unexpected(std::move(ok.error()));
         }
         if (extras->contains("finalmask")) {
-            return std::unexpected("Xray: FinalMask пока не поддерживается безопасным компилятором");
+            return std::unexpected(
+                "Xray: FinalMask пока не поддерживается безопасным компилятором");
         }
     }
     return stream;

@@ -86,8 +86,8 @@ TEST(Checker, EveryExampleCompilesToItsExpectedDocumentByteForByte) {
     // And no expected document outlives its request.
     std::size_t expected_files = 0;
     for (const auto& entry : std::filesystem::directory_iterator(kExamples / "expected")) {
-        EXPECT_TRUE(std::filesystem::exists(kExamples / (entry.path().stem().stem().string() +
-                                                          ".json")))
+        EXPECT_TRUE(
+            std::filesystem::exists(kExamples / (entry.path().stem().stem().string() + ".json")))
             << entry.path();
         ++expected_files;
     }
@@ -141,7 +141,8 @@ TEST(Checker, ReadsStandardInputForADash) {
 }
 
 TEST(Checker, RefusalIsOneLineOnStandardErrorWithExitOne) {
-    const Outcome result = run({"--validate-only", "-"}, R"({"config":{"inbounds":[]},"rules":{}})");
+    const Outcome result =
+        run({"--validate-only", "-"}, R"({"config":{"inbounds":[]},"rules":{}})");
     EXPECT_EQ(result.code, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Exactly one Vemla TUN is required\n");
@@ -168,8 +169,8 @@ TEST(Checker, BadInputOfEveryKindGetsAMessage) {
         {"brackets_20mib", std::string(20u << 20, '['), "Request exceeds 512 KiB"},
         {"brackets_1mib", std::string(1u << 20, '['), "nesting deeper than 64"},
         {"invalid_utf8", "{\"config\":\"\xc3\x28\"}", "ill-formed UTF-8"},
-        {"nul_in_string",
-         R"({"config":{"log":{"level":"a\u0000"}},"rules":{}})", "Invalid or oversized string"},
+        {"nul_in_string", R"({"config":{"log":{"level":"a\u0000"}},"rules":{}})",
+         "Invalid or oversized string"},
         {"raw_nul", std::string("{\"config\":\"a\0\"}", 15), "parse error"},
         {"not_object", "[1,2]", "Invalid request"},
         {"no_config", R"({"rules":{}})", "Expected an object"},

@@ -7,7 +7,9 @@
 namespace vemla::xray_native {
 namespace {
 
-Json parse(const char* text) { return Json::parse(text); }
+Json parse(const char* text) {
+    return Json::parse(text);
+}
 
 TEST(CheckKeys, RefusesNonObjectsAndNamesTheFirstUnknownKeyInByteOrder) {
     EXPECT_EQ(check_keys(parse("[]"), {"a"}, "DNS").error(), "Xray: DNS должен быть объектом");
@@ -37,17 +39,23 @@ TEST(ReadTag, AcceptsAndRefusesTags) {
         {"128_bytes", {{"tag", std::string(128, 'a')}}, ""},
         {"129_bytes", {{"tag", std::string(129, 'a')}}, bad},
         // 64 two-byte letters are 128 bytes; one more ASCII byte crosses the limit.
-        {"128_bytes_cyrillic", {{"tag", [] {
-                                     std::string t;
-                                     for (int i = 0; i < 64; ++i) t += "ж";
-                                     return t;
-                                 }()}},
+        {"128_bytes_cyrillic",
+         {{"tag",
+           [] {
+               std::string t;
+               for (int i = 0; i < 64; ++i)
+                   t += "ж";
+               return t;
+           }()}},
          ""},
-        {"129_bytes_cyrillic", {{"tag", [] {
-                                     std::string t = "x";
-                                     for (int i = 0; i < 64; ++i) t += "ж";
-                                     return t;
-                                 }()}},
+        {"129_bytes_cyrillic",
+         {{"tag",
+           [] {
+               std::string t = "x";
+               for (int i = 0; i < 64; ++i)
+                   t += "ж";
+               return t;
+           }()}},
          bad},
         {"tilde", {{"tag", "a~b"}}, bad},
         {"newline", {{"tag", "a\nb"}}, bad},
@@ -84,8 +92,8 @@ TEST(ReadTag, AcceptsAndRefusesTags) {
 
 TEST(ReadRequiredText, NeedsANonEmptyString) {
     EXPECT_EQ(*read_required_text(parse(R"({"server":"a"})"), "server"), "a");
-    for (const char* text : {R"({"server":""})", R"({"server":1})", R"({"server":null})", "{}",
-                             R"(["server"])"}) {
+    for (const char* text :
+         {R"({"server":""})", R"({"server":1})", R"({"server":null})", "{}", R"(["server"])"}) {
         EXPECT_EQ(read_required_text(parse(text), "server").error(), "Xray: не задан server")
             << text;
     }

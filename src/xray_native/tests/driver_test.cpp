@@ -88,8 +88,8 @@ TEST(CompileDocument, ListsKeepTheirOrder) {
                "final":"auto"}})");
     const auto document = compile(ir);
     ASSERT_TRUE(document.has_value()) << document.error();
-    EXPECT_EQ(tags_of((*document)["outbounds"], "tag"), (Tags{"p2~", "direct~", "p1~", "block~",
-                                                              "vemla-dns"}));
+    EXPECT_EQ(tags_of((*document)["outbounds"], "tag"),
+              (Tags{"p2~", "direct~", "p1~", "block~", "vemla-dns"}));
     EXPECT_EQ(tags_of((*document)["inbounds"], "tag"),
               (Tags{"vemla-api-in", "tun-in", "mixed-in", "extra"}));
     EXPECT_EQ(tags_of((*document)["routing"]["balancers"], "tag"), (Tags{"Sel", "auto"}));
@@ -124,44 +124,67 @@ TEST(CompileDocument, OutboundTagsAndBuiltIns) {
     auto direct = [](std::string tag) { return Json{{"type", "direct"}, {"tag", std::move(tag)}}; };
     const std::string reserved = "Xray: недопустимый или зарезервированный tag";
     const Case cases[] = {
-        {"own_direct_replaces_built_in", ir_with_outbounds(Json::array({direct("direct")})),
-         {"direct~", "block~", "vemla-dns"}, ""},
+        {"own_direct_replaces_built_in",
+         ir_with_outbounds(Json::array({direct("direct")})),
+         {"direct~", "block~", "vemla-dns"},
+         ""},
         {"own_block_replaces_built_in",
          ir_with_outbounds(Json::parse(R"([{"type":"block","tag":"block"}])")),
-         {"block~", "direct~", "vemla-dns"}, ""},
-        {"tag_128_bytes", ir_with_outbounds(Json::array({direct(std::string(128, 'x'))})),
-         {std::string(128, 'x') + "~", "direct~", "block~", "vemla-dns"}, ""},
-        {"tag_129_bytes", ir_with_outbounds(Json::array({direct(std::string(129, 'x'))})), {},
+         {"block~", "direct~", "vemla-dns"},
+         ""},
+        {"tag_128_bytes",
+         ir_with_outbounds(Json::array({direct(std::string(128, 'x'))})),
+         {std::string(128, 'x') + "~", "direct~", "block~", "vemla-dns"},
+         ""},
+        {"tag_129_bytes",
+         ir_with_outbounds(Json::array({direct(std::string(129, 'x'))})),
+         {},
          reserved},
-        {"reserved_query_tag", ir_with_outbounds(Json::array({direct("vemla-dns-query-1")})), {},
+        {"reserved_query_tag",
+         ir_with_outbounds(Json::array({direct("vemla-dns-query-1")})),
+         {},
          reserved},
         {"reserved_api_tag", ir_with_outbounds(Json::array({direct("vemla-api")})), {}, reserved},
         {"final_and_tun_in_are_free",
          ir_with_outbounds(Json::array({direct("vemla-final"), direct("tun-in")})),
-         {"vemla-final~", "tun-in~", "direct~", "block~", "vemla-dns"}, ""},
-        {"duplicate", ir_with_outbounds(Json::array({direct("a"), direct("a")})), {},
+         {"vemla-final~", "tun-in~", "direct~", "block~", "vemla-dns"},
+         ""},
+        {"duplicate",
+         ir_with_outbounds(Json::array({direct("a"), direct("a")})),
+         {},
          "Xray: повторный tag a"},
         {"duplicate_with_group",
          ir_with_outbounds(Json::parse(
              R"([{"type":"direct","tag":"a"},{"type":"selector","tag":"a","outbounds":["a"]}])")),
-         {}, "Xray: повторный tag a"},
-        {"tag_read_before_anything_else", ir_with_outbounds(Json::array({"proxy"})), {},
+         {},
+         "Xray: повторный tag a"},
+        {"tag_read_before_anything_else",
+         ir_with_outbounds(Json::array({"proxy"})),
+         {},
          "Xray: не задан tag"},
         {"group_unknown_key",
          ir_with_outbounds(Json::parse(
              R"([{"type":"direct","tag":"a"},{"type":"urltest","tag":"u","outbounds":["a"],"foo":1}])")),
-         {}, "Xray: группа серверов: параметр foo не поддерживается"},
+         {},
+         "Xray: группа серверов: параметр foo не поддерживается"},
         {"group_ignored_keys",
          ir_with_outbounds(Json::parse(R"([{"type":"direct","tag":"a"},
              {"type":"urltest","tag":"u","outbounds":["a"],"tolerance":50,"idle_timeout":"30m",
               "interrupt_exist_connections":true}])")),
-         {"a~", "direct~", "block~", "vemla-dns"}, ""},
+         {"a~", "direct~", "block~", "vemla-dns"},
+         ""},
         {"outbound_message_passes_through",
-         ir_with_outbounds(Json::parse(R"([{"type":"hysteria2","tag":"h","server":"s","server_port":1}])")),
-         {}, "Xray-only: протокол hysteria2 не поддерживается этим компилятором"},
-        {"outbounds_missing", make_ir(R"({"route":{"final":"direct"}})"), {},
+         ir_with_outbounds(
+             Json::parse(R"([{"type":"hysteria2","tag":"h","server":"s","server_port":1}])")),
+         {},
+         "Xray-only: протокол hysteria2 не поддерживается этим компилятором"},
+        {"outbounds_missing",
+         make_ir(R"({"route":{"final":"direct"}})"),
+         {},
          "Xray: outbounds должен быть списком"},
-        {"outbounds_object", ir_with_outbounds(Json::object()), {},
+        {"outbounds_object",
+         ir_with_outbounds(Json::object()),
+         {},
          "Xray: outbounds должен быть списком"},
     };
     for (const Case& c : cases) {
@@ -246,7 +269,8 @@ TEST(CompileDocument, FinalRuleTarget) {
             continue;
         }
         ASSERT_TRUE(document.has_value()) << c.route << ": " << document.error();
-        Json expected = Json::parse(R"({"type":"field","network":"tcp,udp","ruleTag":"vemla-final"})");
+        Json expected =
+            Json::parse(R"({"type":"field","network":"tcp,udp","ruleTag":"vemla-final"})");
         expected.update(Json::parse(c.expected_member));
         EXPECT_EQ((*document)["routing"]["rules"].back(), expected) << c.route;
     }
@@ -343,7 +367,8 @@ TEST(CompileDocument, FiftyThousandRoutingRulesCompileAndOneMoreFails) {
 }
 
 TEST(CompileDocument, IdenticalInputGivesIdenticalBytes) {
-    const Json rules = Json::parse(R"({"s":{"version":3,"rules":[{"domain":["a","b"]},{"ip_cidr":"1.1.1.1"}]}})");
+    const Json rules =
+        Json::parse(R"({"s":{"version":3,"rules":[{"domain":["a","b"]},{"ip_cidr":"1.1.1.1"}]}})");
     const Json ir = make_ir(R"({"outbounds":[
         {"type":"trojan","tag":"z","server":"h","server_port":1,"password":"p"},
         {"type":"trojan","tag":"y","server":"h","server_port":2,"password":"p"},
@@ -393,25 +418,27 @@ TEST(CompileDocumentHostile, EndsInItsMessage) {
          Json::parse(R"({"route":{"rules":[{"rule_set":"a","outbound":"direct"}]}})"),
          Json::parse(R"({"a":{"version":3,"rules":[{"rule_set":"a"}]}})"),
          "Xray: циклический rule_set"},
-        {"group_cycle",
-         Json::parse(R"({"outbounds":[{"type":"urltest","tag":"A","outbounds":["B"]},
+        {"group_cycle", Json::parse(R"({"outbounds":[{"type":"urltest","tag":"A","outbounds":["B"]},
                                       {"type":"urltest","tag":"B","outbounds":["A"]}]})"),
          Json::object(), "Xray: циклическая группа серверов"},
         {"and_product_explodes",
-         Json{{"route", {{"rules", Json::array({Json{{"type", "logical"},
-                                                      {"mode", "and"},
-                                                      {"rules", and_rules},
-                                                      {"outbound", "direct"}}})}}}},
+         Json{{"route",
+               {{"rules", Json::array({Json{{"type", "logical"},
+                                            {"mode", "and"},
+                                            {"rules", and_rules},
+                                            {"outbound", "direct"}}})}}}},
          Json::object(), "Xray: слишком сложное логическое правило"},
         {"set_of_100000_rules",
          Json::parse(R"({"route":{"rules":[{"rule_set":"big","outbound":"direct"}]}})"),
          Json{{"big", many_rules_source(100000)}}, "Xray: слишком много правил набора"},
         {"rule_of_100000_domains",
-         Json{{"route", {{"rules", Json::array({Json{{"domain", many_domains}, {"outbound", "direct"}}})}}}},
+         Json{{"route",
+               {{"rules", Json::array({Json{{"domain", many_domains}, {"outbound", "direct"}}})}}}},
          Json::object(), ""},
         {"big_rule_named_50000_times",
-         Json{{"route", {{"rules", Json::array({Json{{"rule_set", many_references},
-                                                      {"outbound", "direct"}}})}}}},
+         Json{{"route",
+               {{"rules",
+                 Json::array({Json{{"rule_set", many_references}, {"outbound", "direct"}}})}}}},
          Json{{"big", set_of_big_rule}}, "Xray: слишком много правил"},
     };
     for (const Case& c : cases) {

@@ -108,8 +108,7 @@ TEST(ExtractCompileSettings, TunAndMixedInbounds) {
         {"address_empty_list", R"([{"type":"tun","address":[]}])", incomplete},
         {"address_number", R"([{"type":"tun","address":5}])",
          "Xray: нужна строка или список строк"},
-        {"address_list_of_number", R"([{"type":"tun","address":[5]}])",
-         "Xray: нужен список строк"},
+        {"address_list_of_number", R"([{"type":"tun","address":[5]}])", "Xray: нужен список строк"},
         {"empty_name", R"([{"type":"tun","interface_name":""}])", incomplete},
         {"second_tun_ignored", R"([{"type":"tun"},{"type":"tun","mtu":1}])", ""},
         {"mixed_port_0", R"([{"tag":"mixed-in","listen_port":0}])", ports},
@@ -134,10 +133,10 @@ TEST(ExtractCompileSettings, TunAndMixedInbounds) {
         }
     }
 
-    const auto tun = settings_for(
-        ir_with(Json::parse(R"([{"type":"mixed","tag":"mixed-in","listen_port":3000},
+    const auto tun =
+        settings_for(ir_with(Json::parse(R"([{"type":"mixed","tag":"mixed-in","listen_port":3000},
             {"type":"tun","interface_name":"tun0","mtu":1400,"address":["172.18.0.1/30","fdfe::1/126"]}])")),
-        rules);
+                     rules);
     ASSERT_TRUE(tun.has_value()) << tun.error();
     EXPECT_TRUE(tun->tun_enabled);
     EXPECT_EQ(tun->interface_name, "tun0");
@@ -247,11 +246,13 @@ TEST(BuildInbounds, AdditionalInboundsStayOnLoopbackWithUniqueTagsAndPorts) {
     const std::string no_port = "Xray: дополнительный вход без порта";
     const std::string repeated = "Xray: повторный tag или port входа";
     const Case cases[] = {
-        {"socks_127_0_0_2", R"([{"type":"socks","tag":"s","listen":"127.0.0.2","listen_port":1080}])",
+        {"socks_127_0_0_2",
+         R"([{"type":"socks","tag":"s","listen":"127.0.0.2","listen_port":1080}])",
          R"([{"tag":"s","listen":"127.0.0.2","port":1080,"protocol":"socks","settings":{"udp":true}}])",
          ""},
         {"http_ipv6_loopback", R"([{"type":"http","tag":"h","listen":"::1","listen_port":8080}])",
-         R"([{"tag":"h","listen":"::1","port":8080,"protocol":"http","settings":{"udp":true}}])", ""},
+         R"([{"tag":"h","listen":"::1","port":8080,"protocol":"http","settings":{"udp":true}}])",
+         ""},
         {"mixed_default_listen", R"([{"type":"mixed","tag":"m","listen_port":1081}])",
          R"([{"tag":"m","listen":"127.0.0.1","port":1081,"protocol":"socks","settings":{"udp":true}}])",
          ""},
@@ -259,10 +260,11 @@ TEST(BuildInbounds, AdditionalInboundsStayOnLoopbackWithUniqueTagsAndPorts) {
         {"tun_skipped", R"([{"type":"tun"},{"type":"tun","listen":"0.0.0.0"}])", "[]", ""},
         {"any_address", R"([{"type":"socks","tag":"s","listen":"0.0.0.0","listen_port":1}])",
          nullptr, loopback},
-        {"hostname", R"([{"type":"socks","tag":"s","listen":"localhost","listen_port":1}])", nullptr,
-         loopback},
-        {"mapped_loopback", R"([{"type":"socks","tag":"s","listen":"::ffff:127.0.0.1","listen_port":1}])",
+        {"hostname", R"([{"type":"socks","tag":"s","listen":"localhost","listen_port":1}])",
          nullptr, loopback},
+        {"mapped_loopback",
+         R"([{"type":"socks","tag":"s","listen":"::ffff:127.0.0.1","listen_port":1}])", nullptr,
+         loopback},
         {"port_missing", R"([{"type":"socks","tag":"s"}])", nullptr, no_port},
         {"port_0", R"([{"type":"socks","tag":"s","listen_port":0}])", nullptr, no_port},
         {"port_65536", R"([{"type":"socks","tag":"s","listen_port":65536}])", nullptr, no_port},

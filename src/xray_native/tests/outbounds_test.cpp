@@ -124,7 +124,8 @@ const OutboundCase kProtocols[] = {
          "streamSettings":{"network":"ws","security":"tls","wsSettings":{"path":"/ray"},
              "tlsSettings":{"serverName":"h","allowInsecure":false,"fingerprint":"chrome"}}})",
      nullptr},
-    {"trojan", R"({"type":"trojan","tag":"t","server":"h","server_port":443,"password":"p","uuid":"x"})",
+    {"trojan",
+     R"({"type":"trojan","tag":"t","server":"h","server_port":443,"password":"p","uuid":"x"})",
      R"({"tag":"t~","protocol":"trojan","settings":{"servers":[{"address":"h","port":443,"password":"p"}]},
          "streamSettings":{"network":"tcp","security":"none"}})",
      nullptr},
@@ -198,9 +199,8 @@ const OutboundCase kRefusals[] = {
      "Xray: server_port должен быть 1..65535"},
     {"type_case_sensitive", R"({"type":"VLESS","tag":"v","server":"h","server_port":1,"uuid":"U"})",
      nullptr, "Xray-only: протокол VLESS не поддерживается этим компилятором"},
-    {"selector_is_not_an_outbound",
-     R"({"type":"selector","tag":"s","server":"h","server_port":1})", nullptr,
-     "Xray-only: протокол selector не поддерживается этим компилятором"},
+    {"selector_is_not_an_outbound", R"({"type":"selector","tag":"s","server":"h","server_port":1})",
+     nullptr, "Xray-only: протокол selector не поддерживается этим компилятором"},
 };
 INSTANTIATE_TEST_SUITE_P(Refusals, TranslateOutbound, testing::ValuesIn(kRefusals),
                          [](const testing::TestParamInfo<OutboundCase>& case_info) {
