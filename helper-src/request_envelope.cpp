@@ -89,11 +89,12 @@ std::expected<Json, std::string> handle_request(ServiceState& state, const Json&
     if (!is_version_one(request)) {
         return std::unexpected("Protocol version mismatch");
     }
+    // An `op` that is missing or not text matches no operation.
     const auto op_member = request.find("op");
-    const bool op_is_text = op_member != request.end() && op_member->is_string();
-    const std::string_view op =
-        op_is_text ? std::string_view(op_member->get_ref<const std::string&>()) : "";
-    if (op_is_text && op == "start") {
+    const std::string_view op = op_member != request.end() && op_member->is_string()
+                                    ? std::string_view(op_member->get_ref<const std::string&>())
+                                    : std::string_view();
+    if (op == "start") {
         const auto native = request.find("native_xray");
         if (native == request.end() || !native->is_boolean() || !native->get<bool>()) {
             return std::unexpected(
@@ -103,7 +104,7 @@ std::expected<Json, std::string> handle_request(ServiceState& state, const Json&
 
     Json snapshot = build_status(state);
     const bool running = snapshot["running"].get<bool>();
-    if (op_is_text && op == "status" && !request.contains("session")) {
+    if (op == "status" && !request.contains("session")) {
         snapshot["owned"] = false;
         return snapshot;
     }
@@ -117,22 +118,18 @@ std::expected<Json, std::string> handle_request(ServiceState& state, const Json&
         return std::unexpected("Invalid client session");
     }
 
-    if (op_is_text && op == "cancel_update") {
+    if (op == "cancel_update") {
         return cancel_update(state, session);
     }
-    if (op_is_text && op == "prepare_update") {
+    if (op == "prepare_update") {
         return not_yet_available();
     }
 
     const bool owned = state.session.has_value() && *state.session == session;
-    const bool guarded = op_is_text && (op == "stop" || op == "update_rules");
-    if (guarded && running && !owned) {
+    if ((op == "stop" || op == "update_rules") && running && !owned) {
         return std::unexpected("Connection belongs to another client session");
     }
 
-    if (!op_is_text) {
-        return std::unexpected("Operation not permitted");
-    }
     if (op == "stop") {
         return stop(state);
     }

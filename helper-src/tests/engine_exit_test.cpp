@@ -7,6 +7,7 @@
 
 #include "engine_exit.h"
 #include "platform.h"
+#include "test_directory.h"
 
 namespace vemla::service {
 namespace {
@@ -61,12 +62,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 class EngineLogFile : public testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("vemla-engine-log-" +
-                std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::create_directories(dir_);
-    }
+    void SetUp() override { dir_ = testing_support::make_test_directory("vemla-engine-log-"); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
     void write_log(const std::string& bytes) {
         std::ofstream(dir_ / "engine.log", std::ios::binary) << bytes;

@@ -6,6 +6,7 @@
 #include "fakes.h"
 #include "request_envelope.h"
 #include "service_state.h"
+#include "test_directory.h"
 
 namespace vemla::service {
 namespace {
@@ -16,11 +17,7 @@ using namespace testing_support;
 class Housekeeping : public testing::Test {
 protected:
     void SetUp() override {
-        state_.data_dir =
-            std::filesystem::temp_directory_path() /
-            ("vemla-state-" +
-             std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::create_directories(state_.data_dir);
+        state_.data_dir = testing_support::make_test_directory("vemla-state-");
         std::ofstream(state_.data_dir / "engine.log", std::ios::binary)
             << "starting\r\n[Error] tun: cannot configure\r\n\r\n";
     }

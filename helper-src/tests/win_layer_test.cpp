@@ -8,6 +8,7 @@
 
 #include "engine_exit.h"
 #include "platform.h"
+#include "test_directory.h"
 #include "win/pipe_win.h"
 #include "win/unique_object.h"
 #include "win/win32_text.h"
@@ -102,12 +103,7 @@ TEST(Win32Process, OpeningAMissingProcessGivesTheSystemText) {
 
 class DataDirectory : public testing::Test {
 protected:
-    void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() /
-               ("vemla-win-" +
-                std::string(testing::UnitTest::GetInstance()->current_test_info()->name()));
-        std::filesystem::create_directories(dir_);
-    }
+    void SetUp() override { dir_ = testing_support::make_test_directory("vemla-win-"); }
     void TearDown() override { std::filesystem::remove_all(dir_); }
     void write(const char* name, const std::string& bytes) {
         std::ofstream(dir_ / name, std::ios::binary) << bytes;
