@@ -123,6 +123,73 @@ TEST(Checker, CompilerRefusalIsOneLineOnStandardErrorWithExitOne) {
     EXPECT_EQ(run({"--validate-only", "-"}, to_compact_json(edited)).code, 0);
 }
 
+// Hostile requests through everything the service runs: each ends in its message (or, for a
+// merely large rule, in its document) without running away.
+TEST(Checker, HostileRequestsEndInTheirMessages) {
+    std::ostringstream text;
+    text << std::ifstream(kExamples / "vless-reality.json").rdbuf();
+    const Json base = *parse_json(text.str());
+    auto with_route = [&base](Json rules, const std::vector<std::string>& sets, Json sources) {
+        Json request = base;
+        request["config"]["route"]["rules"] = std::move(rules);
+        Json entries = Json::array();
+        for (const std::string& tag : sets) {
+            entries.push_back(
+                Json{{"type", "local"}, {"tag", tag}, {"format", "source"}, {"path", tag}});
+        }
+        request["config"]["route"]["rule_set"] = std::move(entries);
+        request["rules"] = std::move(sources);
+        return to_compact_json(request);
+    };
+    auto source = [](Json rules) { return Json{{"version", 3}, {"rules", std::move(rules)}}; };
+    Json domains = Json::array();
+    for (int i = 0; i < 100000; ++i) {
+        domains.push_back("h" + std::to_string(i) + ".example");
+    }
+    Json split_rules = Json::array();
+    for (int i = 0; i < 20; ++i) {
+        split_rules.push_back(Json{{"domain", "a.example"}, {"ip_cidr", "10.0.0.0/8"}});
+    }
+    struct Case {
+        const char* name;
+        std::string request;
+        const char* error;  // nullptr: compiles
+    };
+    const Case cases[] = {
+        {"rule_sets_naming_themselves_through_others",
+         with_route(Json::parse(R"([{"rule_set":["a"],"outbound":"direct"}])"), {"a", "b", "c"},
+                    Json{{"a", source(Json::parse(R"([{"rule_set":["b"]}])"))},
+                         {"b", source(Json::parse(R"([{"rule_set":["c"]}])"))},
+                         {"c", source(Json::parse(R"([{"rule_set":["a"]}])"))}}),
+         "Xray: циклический rule_set\n"},
+        {"and_product_explodes",
+         with_route(Json::array({Json{{"type", "logical"},
+                                      {"mode", "and"},
+                                      {"rules", split_rules},
+                                      {"outbound", "direct"}}}),
+                    {}, Json::object()),
+         "Xray: слишком сложное логическое правило\n"},
+        {"rule_of_100000_domains",
+         with_route(Json::parse(R"([{"rule_set":["big"],"outbound":"direct"}])"), {"big"},
+                    Json{{"big", source(Json::array({Json{{"domain_suffix", domains}}}))}}),
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        const Outcome result = run({"-"}, c.request);
+        if (c.error == nullptr) {
+            EXPECT_EQ(result.code, 0) << c.name << ": " << result.err;
+            const auto document = parse_json(result.out);
+            ASSERT_TRUE(document.has_value()) << c.name;
+            const Json& rule = document->at("routing").at("rules").at(2);
+            EXPECT_EQ(rule.at("ruleTag"), "vemla-rule-0-0") << c.name;
+            EXPECT_EQ(rule.at("domain").size(), 100000u) << c.name;
+        } else {
+            EXPECT_EQ(result.code, 1) << c.name;
+            EXPECT_EQ(result.err, c.error) << c.name;
+        }
+    }
+}
+
 TEST(Checker, ReadsStandardInputForADash) {
     std::ostringstream request;
     request << std::ifstream(kExamples / "vless-reality.json").rdbuf();
