@@ -25,6 +25,53 @@ const Json* find_member(const Json& rule, std::string_view key) {
     return member == rule.end() ? nullptr : &*member;
 }
 
+// A string-or-list member read in place: the same checks and messages as string_or_list, but
+// the entries stay where they are, since rule sources may hold hundreds of thousands of them.
+struct StringItems {
+    const Json* data = nullptr;
+    std::size_t size = 0;
+
+    const std::string& operator[](std::size_t i) const {
+        return data[i].get_ref<const std::string&>();
+    }
+};
+
+Result<StringItems> string_items(const Json& rule, std::string_view key) {
+    const auto member = rule.find(key);
+    if (member == rule.end() || member->is_null()) {
+        return StringItems{};
+    }
+    if (member->is_string()) {
+        return StringItems{&*member, 1};
+    }
+    if (!member->is_array()) {
+        return std::unexpected("Xray: нужна строка или список строк");
+    }
+    const Json::array_t& array = member->get_ref<const Json::array_t&>();
+    for (const Json& entry : array) {
+        if (!entry.is_string()) {
+            return std::unexpected("Xray: нужен список строк");
+        }
+    }
+    return StringItems{array.data(), array.size()};
+}
+
+// The entries of `items` followed by the private address list when `add_private` is set.
+Json address_array(const StringItems& items, bool add_private) {
+    Json array = Json::array();
+    Json::array_t& values = array.get_ref<Json::array_t&>();
+    values.reserve(items.size + (add_private ? kPrivateCidrs.size() : 0));
+    for (std::size_t i = 0; i < items.size; ++i) {
+        values.emplace_back(items[i]);
+    }
+    if (add_private) {
+        for (const std::string& cidr : kPrivateCidrs) {
+            values.emplace_back(cidr);
+        }
+    }
+    return array;
+}
+
 Json string_array(std::vector<std::string>&& entries) {
     Json array = Json::array();
     array.get_ref<Json::array_t&>().reserve(entries.size());
@@ -92,7 +139,7 @@ Result<ConditionList> compile_logical(const Json& rule, RuleContext& context,
         if (!compiled) {
             return compiled;
         }
-        auto merged = and_merge(std::move(accumulated), *compiled, &context);
+        auto merged = and_merge(std::move(accumulated), std::move(*compiled), &context);
         if (!merged) {
             return merged;
         }
@@ -136,20 +183,18 @@ Result<ConditionList> compile_plain(const Json& rule, RuleContext& context, cons
     if (auto added = add_list(rule, "inbound", base, "inboundTag"); !added) {
         return std::unexpected(std::move(added.error()));
     }
-    auto sources = string_or_list(rule, "source_ip_cidr");
+    auto sources = string_items(rule, "source_ip_cidr");
     if (!sources) {
         return std::unexpected(std::move(sources.error()));
     }
-    for (const std::string& entry : *sources) {
-        if (!is_ip_or_cidr(entry)) {
+    for (std::size_t i = 0; i < sources->size; ++i) {
+        if (!is_ip_or_cidr((*sources)[i])) {
             return std::unexpected("Xray: неверный source CIDR");
         }
     }
-    if (is_true(rule, "source_ip_is_private")) {
-        sources->insert(sources->end(), kPrivateCidrs.begin(), kPrivateCidrs.end());
-    }
-    if (!sources->empty()) {
-        base["source"] = string_array(std::move(*sources));
+    const bool private_sources = is_true(rule, "source_ip_is_private");
+    if (sources->size != 0 || private_sources) {
+        base["source"] = address_array(*sources, private_sources);
     }
 
     auto processes = translate_processes(rule);
@@ -187,55 +232,55 @@ Result<ConditionList> compile_plain(const Json& rule, RuleContext& context, cons
                                                     {"domain_keyword", "keyword:"},
                                                     {"domain_regex", "regexp:"}}};
     Json domains = Json::array();
+    Json::array_t& domain_values = domains.get_ref<Json::array_t&>();
     for (const DomainKey& domain_key : kDomainKeys) {
-        auto entries = string_or_list(rule, domain_key.key);
+        auto entries = string_items(rule, domain_key.key);
         if (!entries) {
             return std::unexpected(std::move(entries.error()));
         }
-        for (const std::string& entry : *entries) {
-            if (entry.empty()) {
+        domain_values.reserve(domain_values.size() + entries->size);
+        for (std::size_t i = 0; i < entries->size; ++i) {
+            std::string_view name = (*entries)[i];
+            if (name.empty()) {
                 return std::unexpected("Xray: пустой домен в правиле");
             }
-            std::string_view name = entry;
             if (domain_key.key == "domain_suffix") {
                 name.remove_prefix(std::min(name.find_first_not_of('.'), name.size()));
             }
             std::string text;
             text.reserve(domain_key.prefix.size() + name.size());
             text.append(domain_key.prefix).append(name);
-            domains.push_back(std::move(text));
+            domain_values.emplace_back(std::move(text));
         }
     }
 
-    auto ips = string_or_list(rule, "ip_cidr");
+    auto ips = string_items(rule, "ip_cidr");
     if (!ips) {
         return std::unexpected(std::move(ips.error()));
     }
-    for (const std::string& entry : *ips) {
-        if (!is_ip_or_cidr(entry)) {
+    for (std::size_t i = 0; i < ips->size; ++i) {
+        if (!is_ip_or_cidr((*ips)[i])) {
             return std::unexpected("Xray: неверный CIDR");
         }
     }
-    if (is_true(rule, "ip_is_private")) {
-        ips->insert(ips->end(), kPrivateCidrs.begin(), kPrivateCidrs.end());
-    }
+    const bool private_ips = is_true(rule, "ip_is_private");
 
     // sing-box matches a rule when any one destination item matches; an Xray rule needs all
     // of its fields, so domains and addresses become separate alternatives.
     ConditionList alternatives;
     const bool has_domains = !domains.empty();
-    const bool has_ips = !ips->empty();
+    const bool has_ips = ips->size != 0 || private_ips;
     if (has_domains && has_ips) {
         Json with_domains = base;
         with_domains["domain"] = std::move(domains);
         alternatives.push_back(std::move(with_domains));
-        base["ip"] = string_array(std::move(*ips));
+        base["ip"] = address_array(*ips, private_ips);
         alternatives.push_back(std::move(base));
     } else if (has_domains) {
         base["domain"] = std::move(domains);
         alternatives.push_back(std::move(base));
     } else if (has_ips) {
-        base["ip"] = string_array(std::move(*ips));
+        base["ip"] = address_array(*ips, private_ips);
         alternatives.push_back(std::move(base));
     } else {
         alternatives.push_back(std::move(base));
@@ -259,7 +304,7 @@ Result<ConditionList> compile_plain(const Json& rule, RuleContext& context, cons
     if (!union_list) {
         return union_list;
     }
-    return and_merge(std::move(alternatives), *union_list, &context);
+    return and_merge(std::move(alternatives), std::move(*union_list), &context);
 }
 
 constexpr std::array<std::string_view, 29> kRuleKeys{"type",
@@ -371,8 +416,7 @@ Result<ConditionList> compile_rule(const Json& rule, const RuleSetTable& rule_se
     return compile_rule(rule, context, visited);
 }
 
-Result<ConditionList> and_merge(ConditionList left, const ConditionList& right,
-                                RuleContext* context) {
+Result<ConditionList> and_merge(ConditionList left, ConditionList right, RuleContext* context) {
     const std::size_t left_size = left.size();
     const std::size_t right_size = right.size();
     if (left_size != 0 && right_size > std::numeric_limits<std::size_t>::max() / left_size) {
@@ -383,6 +427,14 @@ Result<ConditionList> and_merge(ConditionList left, const ConditionList& right,
     }
     if (left_size == 0 || right_size == 0) {
         return ConditionList{};
+    }
+    // One empty object on the left (a rule with no field of its own, or the start of an
+    // "and") leaves the right list as it is; no object needs to be copied.
+    if (left_size == 1 && left.front().empty()) {
+        return right;
+    }
+    if (right_size == 1 && right.front().empty()) {
+        return left;
     }
     if (context != nullptr) {
         // Every merged object holds one left and one right object; the product is charged
@@ -407,14 +459,15 @@ Result<ConditionList> and_merge(ConditionList left, const ConditionList& right,
     }
     ConditionList merged;
     merged.reserve(left_size * right_size);
-    for (Json& left_object : left) {
+    for (std::size_t i = 0; i < left_size; ++i) {
+        const bool last_left = i + 1 == left_size;
         for (std::size_t k = 0; k < right_size; ++k) {
-            // The last pairing may take the left object itself.
-            Json object = k + 1 == right_size ? std::move(left_object) : left_object;
-            for (const auto& item : right[k].items()) {
+            // The last pairing of each object may take the object itself.
+            Json object = k + 1 == right_size ? std::move(left[i]) : left[i];
+            for (auto& item : right[k].items()) {
                 const auto present = object.find(item.key());
                 if (present == object.end()) {
-                    object[item.key()] = item.value();
+                    object[item.key()] = last_left ? std::move(item.value()) : item.value();
                 } else if (*present != item.value()) {
                     return std::unexpected("Xray: AND двух разных условий " + item.key() +
                                            " нельзя передать без изменения смысла");

@@ -65,8 +65,8 @@ Result<ConditionList> compile_rule(const Json& rule, const RuleSetTable& rule_se
 
 // The conjunction of two alternatives lists: every left object merged with every right one,
 // left first. A field present on both sides with different values cannot be expressed and is
-// refused. The left objects are consumed. `context`, when given, is charged for the product.
-Result<ConditionList> and_merge(ConditionList left, const ConditionList& right,
+// refused. Both lists are consumed. `context`, when given, is charged for the product.
+Result<ConditionList> and_merge(ConditionList left, ConditionList right,
                                 RuleContext* context = nullptr);
 
 // `port_key` (numbers) and `range_key` ("lo:hi" texts) of `rule` as one comma-separated port
