@@ -124,11 +124,12 @@ Result<ConditionList> compile_logical(const Json& rule, RuleContext& context,
             if (!compiled) {
                 return compiled;
             }
+            // Tested before the objects are moved over, so the list never outgrows the bound.
+            if (compiled->size() > kMaxConditionObjects - alternatives.size()) {
+                return std::unexpected("Xray: слишком много правил");
+            }
             for (Json& condition : *compiled) {
                 alternatives.push_back(std::move(condition));
-            }
-            if (alternatives.size() > kMaxConditionObjects) {
-                return std::unexpected("Xray: слишком много правил");
             }
         }
         return alternatives;

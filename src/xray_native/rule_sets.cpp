@@ -64,12 +64,13 @@ bool ends_with_exe(std::string_view name) {
     return true;
 }
 
+// Tested before the objects are moved over, so the union never outgrows the bound.
 Check append_conditions(ConditionList& union_list, ConditionList&& conditions) {
+    if (conditions.size() > kMaxConditionObjects - union_list.size()) {
+        return std::unexpected("Xray: слишком много правил набора");
+    }
     for (Json& condition : conditions) {
         union_list.push_back(std::move(condition));
-    }
-    if (union_list.size() > kMaxConditionObjects) {
-        return std::unexpected("Xray: слишком много правил набора");
     }
     return {};
 }
@@ -154,6 +155,9 @@ Result<ConditionList> expand_rule_sets(const std::vector<std::string>& tags, Rul
         // A set's union does not depend on the path that named it (a set that would reach a
         // set above it reaches itself first and fails), so a kept union is reused as it is.
         if (const auto kept = state.expanded.find(tag); kept != state.expanded.end()) {
+            if (kept->second.conditions.size() > kMaxConditionObjects - union_list.size()) {
+                return std::unexpected("Xray: слишком много правил набора");
+            }
             if (auto charged = charge_weight(context, kept->second.weight); !charged) {
                 return std::unexpected(std::move(charged.error()));
             }
