@@ -185,25 +185,26 @@ Result<Json> compile_xray_document(const Json& ir, const CompileSettings& settin
     }
     rules.push_back(std::move(final_rule));
 
+    // The fixed members first; the large lists are moved in, never copied.
     Json document{
         {"api",
          {{"tag", "vemla-api"}, {"services", Json::array({"StatsService", "RoutingService"})}}},
-        {"dns", std::move(dns->dns)},
-        {"inbounds", std::move(*inbounds)},
         {"log", {{"loglevel", "warning"}, {"access", "none"}}},
-        {"outbounds", std::move(*outbounds)},
         {"policy",
          {{"system",
            {{"statsInboundUplink", true},
             {"statsInboundDownlink", true},
             {"statsOutboundUplink", true},
             {"statsOutboundDownlink", true}}}}},
-        {"routing",
-         {{"domainStrategy", "IPOnDemand"},
-          {"rules", std::move(rules)},
-          {"balancers", std::move(groups->balancers)}}},
+        {"routing", {{"domainStrategy", "IPOnDemand"}}},
         {"stats", Json::object()},
     };
+    document["dns"] = std::move(dns->dns);
+    document["inbounds"] = std::move(*inbounds);
+    document["outbounds"] = std::move(*outbounds);
+    Json& routing = document["routing"];
+    routing["rules"] = std::move(rules);
+    routing["balancers"] = std::move(groups->balancers);
     if (!groups->subjects.empty()) {
         Json subjects = Json::array();
         for (std::string& subject : groups->subjects) {
