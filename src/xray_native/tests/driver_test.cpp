@@ -241,6 +241,51 @@ TEST(CompileDocument, TopLevelModeAndSettingsAreCheckedFirst) {
     }
 }
 
+// Each case has a fault in two steps; the earlier step's message is the one returned.
+TEST(CompileDocument, FirstFailureFollowsTheOrderOfTheSteps) {
+    struct Case {
+        const char* name;
+        const char* members;
+        const char* error;
+    };
+    const Case cases[] = {
+        {"outbounds_before_groups",
+         R"({"outbounds":[{"type":"urltest","tag":"A","outbounds":["A"]},
+                          {"type":"tuic","tag":"t","server":"h","server_port":1}]})",
+         "Xray-only: протокол tuic не поддерживается этим компилятором"},
+        {"groups_before_inbounds",
+         R"({"outbounds":[{"type":"urltest","tag":"A","outbounds":["A"]}],
+             "inbounds":[{"type":"socks","tag":"s","listen":"0.0.0.0","listen_port":1}]})",
+         "Xray: циклическая группа серверов"},
+        {"inbounds_before_dns",
+         R"({"outbounds":[],"inbounds":[{"type":"socks","tag":"s","listen":"0.0.0.0","listen_port":1}],
+             "dns":{"servers":[{"type":"quic","server":"h"}]}})",
+         "Xray: дополнительные входы должны слушать loopback"},
+        {"dns_before_rule_sets",
+         R"({"outbounds":[],"dns":{"servers":[{"type":"quic","server":"h"}]},
+             "route":{"rule_set":[{"type":"inline"}]}})",
+         "Xray: DNS quic не поддерживается"},
+        {"dns_routes_before_rule_sets",
+         R"({"outbounds":[],"dns":{"servers":[{"type":"udp","server":"h","detour":"gone"}]},
+             "route":{"rule_set":[{"type":"inline"}]}})",
+         "Xray: правило ссылается на отсутствующий выход gone"},
+        {"rule_sets_before_rules",
+         R"({"outbounds":[],"route":{"rule_set":[{"type":"inline"}],"rules":[{"action":"resolve"}]}})",
+         "Xray: не задан tag"},
+        {"rules_in_order",
+         R"({"outbounds":[],"route":{"rules":[{"outbound":"gone"},{"action":"resolve"}]}})",
+         "Xray: правило ссылается на отсутствующий выход gone"},
+        {"rules_before_final",
+         R"({"outbounds":[],"route":{"rules":[{"action":"resolve"}],"final":"gone"}})",
+         "Xray: действие маршрута resolve не поддерживается"},
+    };
+    for (const Case& c : cases) {
+        const auto document = compile(make_ir(c.members));
+        ASSERT_FALSE(document.has_value()) << c.name;
+        EXPECT_EQ(document.error(), c.error) << c.name;
+    }
+}
+
 TEST(CompileDocument, FinalRuleTarget) {
     struct Case {
         const char* route;
