@@ -21,13 +21,14 @@ using ConditionList = std::vector<Json>;
 // Objects per "or" list and per rule-set union, and the bound on an "and" product.
 inline constexpr std::size_t kMaxConditionObjects = 50000;
 
-// Bounds the memory that copies of condition objects may take in one compilation. The object
-// and product limits count objects, not their size: one rule set holding 100000 domains,
-// named from 50000 places, would otherwise be copied into a document of hundreds of gigabytes.
-// The measure is the text of the entries plus a fixed charge per value and per compiled rule
-// (so that rules that produce nothing still cost something); a request at the size limits
-// that expands its rule sources a few times stays far below it.
-inline constexpr std::size_t kMaxConditionWeight = std::size_t{256} << 20;
+// Bounds the memory that condition objects may take in one compilation. The object and product
+// limits count objects, not their size: one rule set holding 100000 domains, named from 50000
+// places, would otherwise be copied into a document of hundreds of gigabytes. The measure is
+// the text of the entries plus a fixed charge per value and per compiled rule (so that rules
+// that produce nothing still cost something). A request at the size limits whose rule sources
+// are all expanded once weighs about 52 MiB, so such a request may expand its sources about
+// twice over; a hostile one stops at a few hundred megabytes of memory.
+inline constexpr std::size_t kMaxConditionWeight = std::size_t{128} << 20;
 
 // A rule set's union, kept once the set has been named a second time.
 struct ExpandedRuleSet {
