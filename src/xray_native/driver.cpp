@@ -111,6 +111,30 @@ Json field_rule(const char* tag) {
     return Json{{"type", "field"}, {"ruleTag", tag}};
 }
 
+// The engine's API is reached only through the authenticated API inbound: a target the
+// configuration names (a route rule's outbound, the final outbound, a DNS server's detour) is
+// one of its own outbounds or groups and never the API handler. Nor may a DNS server's queries
+// be sent to the DNS handler, which would only hand them back to the same server.
+Check refuse_handler_target(const std::string& target, bool dns_server_detour) {
+    if (target == "vemla-api" || (dns_server_detour && target == "vemla-dns")) {
+        return std::unexpected("Xray: правило ссылается на отсутствующий выход " + target);
+    }
+    return {};
+}
+
+// Applied to the routing rules one route rule has just added.
+Check refuse_api_targets(const Json& rules, std::size_t first) {
+    for (std::size_t j = first; j < rules.size(); ++j) {
+        const Json* target = member_or_null(rules[j], "outboundTag");
+        if (target != nullptr && target->is_string()) {
+            if (auto ok = refuse_handler_target(target->get<std::string>(), false); !ok) {
+                return ok;
+            }
+        }
+    }
+    return {};
+}
+
 }  // namespace
 
 Result<Json> compile_xray_document(const Json& ir, const CompileSettings& settings) {
@@ -153,6 +177,9 @@ Result<Json> compile_xray_document(const Json& ir, const CompileSettings& settin
         Json rule{{"type", "field"},
                   {"ruleTag", "vemla-dns-route-" + std::to_string(k)},
                   {"inboundTag", Json::array({dns->routes[k].inbound_tag})}};
+        if (auto ok = refuse_handler_target(dns->routes[k].target, true); !ok) {
+            return std::unexpected(std::move(ok.error()));
+        }
         if (auto ok = resolve_rule_target(rule, dns->routes[k].target, targets); !ok) {
             return std::unexpected(std::move(ok.error()));
         }
@@ -168,9 +195,13 @@ Result<Json> compile_xray_document(const Json& ir, const CompileSettings& settin
     RuleCompileState rule_state;
     const Json& route_rules = array_or_empty(route ? member_or_null(*route, "rules") : nullptr);
     for (std::size_t i = 0; i < route_rules.size(); ++i) {
+        const std::size_t first = rules.size();
         if (auto ok = compile_route_rule(route_rules[i], i, *rule_sets, settings, targets, rules,
                                          &rule_state);
             !ok) {
+            return std::unexpected(std::move(ok.error()));
+        }
+        if (auto ok = refuse_api_targets(rules, first); !ok) {
             return std::unexpected(std::move(ok.error()));
         }
     }
@@ -180,6 +211,9 @@ Result<Json> compile_xray_document(const Json& ir, const CompileSettings& settin
     const std::string target = final_target != nullptr && final_target->is_string()
                                    ? final_target->get<std::string>()
                                    : std::string("proxy");
+    if (auto ok = refuse_handler_target(target, false); !ok) {
+        return std::unexpected(std::move(ok.error()));
+    }
     if (auto ok = resolve_rule_target(final_rule, target, targets); !ok) {
         return std::unexpected(std::move(ok.error()));
     }

@@ -321,6 +321,58 @@ TEST(CompileDocument, FinalRuleTarget) {
     }
 }
 
+// Only the API inbound reaches the engine's API; nothing the configuration names may target it,
+// and a DNS server's queries may not be handed back to the DNS handler.
+TEST(CompileDocument, ConfigurationCannotTargetTheEngineHandlers) {
+    struct Case {
+        const char* name;
+        const char* members;
+        const char* error;  // nullptr: compiles
+    };
+    const Case cases[] = {
+        {"final_to_api", R"({"route":{"final":"vemla-api"}})",
+         "Xray: правило ссылается на отсутствующий выход vemla-api"},
+        {"route_rule_to_api",
+         R"({"route":{"final":"direct","rules":[{"inbound":"mixed-in","outbound":"vemla-api"}]}})",
+         "Xray: правило ссылается на отсутствующий выход vemla-api"},
+        {"rule_set_rule_to_api",
+         R"({"route":{"final":"direct","rules":[{"rule_set":"s","outbound":"vemla-api"}],
+             "rule_set":[{"type":"inline","tag":"s","rules":[{"domain":"a"},{"port":1}]}]}})",
+         "Xray: правило ссылается на отсутствующий выход vemla-api"},
+        {"dns_detour_to_api",
+         R"({"route":{"final":"direct"},
+             "dns":{"servers":[{"type":"udp","server":"1.1.1.1","detour":"vemla-api"}]}})",
+         "Xray: правило ссылается на отсутствующий выход vemla-api"},
+        {"dns_detour_to_dns_handler",
+         R"({"route":{"final":"direct"},
+             "dns":{"servers":[{"type":"udp","server":"1.1.1.1","detour":"vemla-dns"}]}})",
+         "Xray: правило ссылается на отсутствующий выход vemla-dns"},
+        {"rule_matching_nothing_routes_nothing",
+         R"({"route":{"final":"direct","rules":[{"clash_mode":"global","outbound":"vemla-api"}]}})",
+         nullptr},
+        {"route_rule_to_dns_handler",
+         R"({"route":{"final":"direct","rules":[{"port":53,"outbound":"vemla-dns"}]}})", nullptr},
+        {"hijack_dns", R"({"route":{"final":"direct","rules":[{"action":"hijack-dns"}]}})",
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        Json ir = make_ir(c.members);
+        ir["outbounds"] = Json::array();
+        const auto document = compile(ir);
+        if (c.error == nullptr) {
+            ASSERT_TRUE(document.has_value()) << c.name << ": " << document.error();
+            for (const Json& rule : (*document)["routing"]["rules"]) {
+                if (rule["ruleTag"] != "vemla-api-only") {
+                    EXPECT_NE(rule.value("outboundTag", ""), "vemla-api") << c.name;
+                }
+            }
+        } else {
+            ASSERT_FALSE(document.has_value()) << c.name;
+            EXPECT_EQ(document.error(), c.error) << c.name;
+        }
+    }
+}
+
 TEST(CompileDocument, DnsRouteToUnknownDetourFails) {
     const auto document = compile(make_ir(R"({"outbounds":[],"route":{"final":"direct"},
         "dns":{"servers":[{"type":"udp","server":"1.1.1.1","detour":"gone"}]}})"));
