@@ -92,6 +92,14 @@ const RuleSetCase kRuleSetCases[] = {
      R"([{"network":"tcp"},{"ip":["10.0.0.0/8"]},{"port":"443"}])"},
     {"SameSetTwiceIsExpandedTwice", R"({"rule_set":["tcp","tcp"]})",
      R"([{"network":"tcp"},{"network":"tcp"}])"},
+    // From the third use on, a set's union is reused rather than compiled again.
+    {"SetsNamedOftenKeepTheirOrder", R"({"rule_set":["A","B","A","tcp","B","tcp","tcp"]})",
+     R"([{"network":"tcp","domain":["full:c.example"]},
+         {"network":"udp","domain":["full:c.example"]},
+         {"network":"tcp","domain":["full:c.example"]},{"network":"tcp"},
+         {"network":"udp","domain":["full:c.example"]},{"network":"tcp"},{"network":"tcp"}])"},
+    {"CycleFoundAfterReuse", R"({"rule_set":["tcp","tcp","tcp","ring1"]})", nullptr,
+     "Xray: циклический rule_set"},
     {"SiblingsSharingASetAreNoCycle", R"({"rule_set":["A","B"]})",
      R"([{"network":"tcp","domain":["full:c.example"]},
          {"network":"udp","domain":["full:c.example"]}])"},
@@ -116,6 +124,33 @@ INSTANTIATE_TEST_SUITE_P(RuleSets, RuleSetExpansionTest, testing::ValuesIn(kRule
                          [](const testing::TestParamInfo<RuleSetCase>& case_info) {
                              return std::string(case_info.param.name);
                          });
+
+// Route rules of one compilation share their state: a set reused by later rules gives each of
+// them the same routing rules.
+TEST(RuleSetExpansion, RouteRulesSharingTheirState) {
+    RoutingTargets targets;
+    targets.outbound_tags = {"proxy", "direct", "block"};
+    CompileSettings settings;
+    RuleCompileState state;
+    Json routing_rules = Json::array();
+    const Json rule = Json{{"rule_set", "two"}, {"outbound", "proxy"}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        ASSERT_TRUE(compile_route_rule(rule, i, shared_sets().table, settings, targets,
+                                       routing_rules, &state));
+    }
+    ASSERT_EQ(routing_rules.size(), 8u);
+    for (std::size_t i = 0; i < 4; ++i) {
+        const std::string tag = "vemla-rule-" + std::to_string(i) + "-";
+        EXPECT_EQ(routing_rules[2 * i], (Json{{"ip", {"10.0.0.0/8"}},
+                                              {"type", "field"},
+                                              {"ruleTag", tag + "0"},
+                                              {"outboundTag", "proxy~"}}));
+        EXPECT_EQ(routing_rules[2 * i + 1], (Json{{"port", "443"},
+                                                  {"type", "field"},
+                                                  {"ruleTag", tag + "1"},
+                                                  {"outboundTag", "proxy~"}}));
+    }
+}
 
 TEST(RuleSetExpansion, UnionLimit) {
     Json rules = Json::array();
