@@ -11,8 +11,8 @@ namespace {
 
 constexpr std::string_view kTooMuchWork = "Xray: слишком много правил";
 
-// Charged for every rule compiled and for every value held by a condition object: about what
-// the DOM spends on a node besides its text.
+// Charged for every value held by a condition object: about what the DOM spends on a node
+// besides its text.
 constexpr std::size_t kValueWeight = 64;
 
 bool is_true(const Json& rule, std::string_view key) {
@@ -387,9 +387,6 @@ Check charge_weight(RuleContext& context, std::size_t weight) {
 Result<ConditionList> compile_rule(const Json& rule, RuleContext& context, const TagSet& visited) {
     if (auto checked = check_rule_keys(rule); !checked) {
         return std::unexpected(std::move(checked.error()));
-    }
-    if (auto charged = charge_weight(context, kValueWeight); !charged) {
-        return std::unexpected(std::move(charged.error()));
     }
     if (is_true(rule, "invert")) {
         return std::unexpected("Xray: отрицание invert не поддерживается без изменения смысла");

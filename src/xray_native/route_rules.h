@@ -24,10 +24,10 @@ inline constexpr std::size_t kMaxConditionObjects = 50000;
 // Bounds the memory that condition objects may take in one compilation. The object and product
 // limits count objects, not their size: one rule set holding 100000 domains, named from 50000
 // places, would otherwise be copied into a document of hundreds of gigabytes. The measure is
-// the text of the entries plus a fixed charge per value and per compiled rule (so that rules
-// that produce nothing still cost something). A request at the size limits whose rule sources
-// are all expanded once weighs about 52 MiB, so such a request may expand its sources about
-// twice over; a hostile one stops at a few hundred megabytes of memory.
+// the text of the entries plus a fixed charge per value. A request at the size limits whose
+// rule sources are all expanded once weighs about 50 MiB, so such a request may expand its
+// sources about twice over; a hostile one stops at a few hundred megabytes of memory. (Time is
+// bounded apart from this: a set is compiled at most twice per compilation, then reused.)
 inline constexpr std::size_t kMaxConditionWeight = std::size_t{128} << 20;
 
 // A rule set's union, kept once the set has been named a second time.
