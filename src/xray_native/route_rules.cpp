@@ -1,5 +1,6 @@
 #include "xray_native/route_rules.h"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <utility>
@@ -102,49 +103,51 @@ std::optional<std::uint32_t> parse_port_bound(std::string_view text) {
     return value;
 }
 
-Result<ConditionList> compile_logical(const Json& rule, RuleContext& context,
-                                      const TagSet& visited) {
-    const Json* rules = find_member(rule, "rules");
-    if (rules == nullptr || !rules->is_array()) {
-        return std::unexpected("Xray: logical.rules должен быть списком");
-    }
-    bool is_or = false;
-    if (const Json* mode = find_member(rule, "mode"); mode != nullptr && mode->is_string()) {
-        const std::string& text = mode->get_ref<const std::string&>();
-        if (text == "or") {
-            is_or = true;
-        } else if (text != "and") {
-            return std::unexpected("Xray: logical.mode должен быть and или or");
-        }
-    }
-    if (is_or) {
-        ConditionList alternatives;
-        for (const Json& element : *rules) {
-            auto compiled = compile_rule(element, context, visited);
-            if (!compiled) {
-                return compiled;
-            }
-            // Tested before the objects are moved over, so the list never outgrows the bound.
-            if (compiled->size() > kMaxConditionObjects - alternatives.size()) {
-                return std::unexpected("Xray: слишком много правил");
-            }
-            for (Json& condition : *compiled) {
-                alternatives.push_back(std::move(condition));
-            }
-        }
-        return alternatives;
-    }
-    ConditionList accumulated(1, Json::object());
-    for (const Json& element : *rules) {
+// Rules nest through logical rules and rule sets hundreds of levels deep, so every function on
+// that recursion keeps a small frame: the checks, the field building and the messages run in
+// functions of their own that have returned before the recursion goes deeper.
+[[gnu::noinline, gnu::cold]] Result<ConditionList> refuse(std::string_view message) {
+    return std::unexpected(std::string(message));
+}
+
+enum class RuleKind { kNothing, kAnd, kOr, kPlain };
+
+// What compile_rule checks before it compiles anything: the key list, the refused flags, the
+// mode filter and the form of a logical rule.
+[[gnu::noinline]] Result<RuleKind> classify_rule(const Json& rule, const std::string& mode);
+
+[[gnu::noinline]] Result<ConditionList> compile_or(const Json& rules, RuleContext& context,
+                                                   const TagSet& visited) {
+    ConditionList alternatives;
+    for (const Json& element : rules.get_ref<const Json::array_t&>()) {
         auto compiled = compile_rule(element, context, visited);
         if (!compiled) {
             return compiled;
         }
-        auto merged = and_merge(std::move(accumulated), std::move(*compiled), &context);
-        if (!merged) {
-            return merged;
+        // Tested before the objects are moved over, so the list never outgrows the bound.
+        if (compiled->size() > kMaxConditionObjects - alternatives.size()) {
+            return refuse("Xray: слишком много правил");
         }
-        accumulated = std::move(*merged);
+        for (Json& condition : *compiled) {
+            alternatives.push_back(std::move(condition));
+        }
+    }
+    return alternatives;
+}
+
+[[gnu::noinline]] Result<ConditionList> compile_and(const Json& rules, RuleContext& context,
+                                                    const TagSet& visited) {
+    ConditionList accumulated(1, Json::object());
+    for (const Json& element : rules.get_ref<const Json::array_t&>()) {
+        auto compiled = compile_rule(element, context, visited);
+        if (!compiled) {
+            return compiled;
+        }
+        compiled = and_merge(std::move(accumulated), std::move(*compiled), &context);
+        if (!compiled) {
+            return compiled;
+        }
+        accumulated = std::move(*compiled);
     }
     return accumulated;
 }
@@ -161,7 +164,17 @@ Check add_list(const Json& rule, std::string_view key, Json& base, const char* x
     return {};
 }
 
-Result<ConditionList> compile_plain(const Json& rule, RuleContext& context, const TagSet& visited) {
+// The fields of a plain rule, before its rule sets are expanded.
+struct PlainRule {
+    bool matches_nothing = false;
+    ConditionList alternatives;
+    std::vector<std::string> rule_sets;
+};
+
+// Kept out of line: rule sets nest hundreds of levels deep, and this frame, which holds every
+// field being built, must not stay on the stack while the named sets are expanded below it.
+[[gnu::noinline]] Result<PlainRule> compile_plain_fields(const Json& rule, RuleContext& context) {
+    PlainRule plain;
     Json base = Json::object();
 
     auto network = string_or_list(rule, "network");
@@ -203,7 +216,8 @@ Result<ConditionList> compile_plain(const Json& rule, RuleContext& context, cons
         return std::unexpected(std::move(processes.error()));
     }
     if (processes->matches_nothing) {
-        return ConditionList{};
+        plain.matches_nothing = true;
+        return plain;
     }
     if (!processes->processes.empty()) {
         base["process"] = string_array(std::move(processes->processes));
@@ -268,7 +282,7 @@ Result<ConditionList> compile_plain(const Json& rule, RuleContext& context, cons
 
     // sing-box matches a rule when any one destination item matches; an Xray rule needs all
     // of its fields, so domains and addresses become separate alternatives.
-    ConditionList alternatives;
+    ConditionList& alternatives = plain.alternatives;
     const bool has_domains = !domains.empty();
     const bool has_ips = ips->size != 0 || private_ips;
     if (has_domains && has_ips) {
@@ -298,14 +312,27 @@ Result<ConditionList> compile_plain(const Json& rule, RuleContext& context, cons
     if (!rule_set_tags) {
         return std::unexpected(std::move(rule_set_tags.error()));
     }
-    if (rule_set_tags->empty()) {
-        return alternatives;
+    plain.rule_sets = std::move(*rule_set_tags);
+    return plain;
+}
+
+[[gnu::noinline]] Result<ConditionList> compile_plain(const Json& rule, RuleContext& context,
+                                                      const TagSet& visited) {
+    auto plain = compile_plain_fields(rule, context);
+    if (!plain) {
+        return std::unexpected(std::move(plain.error()));
     }
-    auto union_list = expand_rule_sets(*rule_set_tags, context, visited);
+    if (plain->matches_nothing) {
+        return ConditionList{};
+    }
+    if (plain->rule_sets.empty()) {
+        return std::move(plain->alternatives);
+    }
+    auto union_list = expand_rule_sets(plain->rule_sets, context, visited);
     if (!union_list) {
         return union_list;
     }
-    return and_merge(std::move(alternatives), std::move(*union_list), &context);
+    return and_merge(std::move(plain->alternatives), std::move(*union_list), &context);
 }
 
 constexpr std::array<std::string_view, 29> kRuleKeys{"type",
@@ -338,23 +365,47 @@ constexpr std::array<std::string_view, 29> kRuleKeys{"type",
                                                      "rule_set_ip_cidr_match_source",
                                                      "rule_set_ipcidr_match_source"};
 
-Check check_rule_keys(const Json& rule) {
+Result<RuleKind> classify_rule(const Json& rule, const std::string& mode) {
     if (!rule.is_object()) {
         return std::unexpected("Xray: правило должен быть объектом");
     }
     for (const auto& item : rule.items()) {
-        bool known = false;
-        for (std::string_view key : kRuleKeys) {
-            if (item.key() == key) {
-                known = true;
-                break;
-            }
-        }
-        if (!known) {
+        if (std::find(kRuleKeys.begin(), kRuleKeys.end(), item.key()) == kRuleKeys.end()) {
             return std::unexpected("Xray: правило: параметр " + item.key() + " не поддерживается");
         }
     }
-    return {};
+    if (is_true(rule, "invert")) {
+        return std::unexpected("Xray: отрицание invert не поддерживается без изменения смысла");
+    }
+    if (is_true(rule, "rule_set_ip_cidr_match_source") ||
+        is_true(rule, "rule_set_ipcidr_match_source")) {
+        return std::unexpected("Xray: rule_set с source-IP требует отдельного перевода");
+    }
+    if (const Json* clash_mode = find_member(rule, "clash_mode");
+        clash_mode != nullptr && clash_mode->is_string() &&
+        clash_mode->get_ref<const std::string&>() != mode) {
+        return RuleKind::kNothing;
+    }
+    const Json* type = find_member(rule, "type");
+    if (type == nullptr || !type->is_string() || type->get_ref<const std::string&>() != "logical") {
+        return RuleKind::kPlain;
+    }
+    const Json* rules = find_member(rule, "rules");
+    if (rules == nullptr || !rules->is_array()) {
+        return std::unexpected("Xray: logical.rules должен быть списком");
+    }
+    const Json* logical_mode = find_member(rule, "mode");
+    if (logical_mode == nullptr || !logical_mode->is_string()) {
+        return RuleKind::kAnd;
+    }
+    const std::string& text = logical_mode->get_ref<const std::string&>();
+    if (text == "and") {
+        return RuleKind::kAnd;
+    }
+    if (text == "or") {
+        return RuleKind::kOr;
+    }
+    return std::unexpected("Xray: logical.mode должен быть and или or");
 }
 
 }  // namespace
@@ -385,24 +436,19 @@ Check charge_weight(RuleContext& context, std::size_t weight) {
 }
 
 Result<ConditionList> compile_rule(const Json& rule, RuleContext& context, const TagSet& visited) {
-    if (auto checked = check_rule_keys(rule); !checked) {
-        return std::unexpected(std::move(checked.error()));
+    const auto kind = classify_rule(rule, context.settings.mode);
+    if (!kind) {
+        return std::unexpected(kind.error());
     }
-    if (is_true(rule, "invert")) {
-        return std::unexpected("Xray: отрицание invert не поддерживается без изменения смысла");
-    }
-    if (is_true(rule, "rule_set_ip_cidr_match_source") ||
-        is_true(rule, "rule_set_ipcidr_match_source")) {
-        return std::unexpected("Xray: rule_set с source-IP требует отдельного перевода");
-    }
-    if (const Json* mode = find_member(rule, "clash_mode"); mode != nullptr && mode->is_string()) {
-        if (mode->get_ref<const std::string&>() != context.settings.mode) {
+    switch (*kind) {
+        case RuleKind::kNothing:
             return ConditionList{};
-        }
-    }
-    if (const Json* type = find_member(rule, "type");
-        type != nullptr && type->is_string() && type->get_ref<const std::string&>() == "logical") {
-        return compile_logical(rule, context, visited);
+        case RuleKind::kAnd:
+            return compile_and(rule.at("rules"), context, visited);
+        case RuleKind::kOr:
+            return compile_or(rule.at("rules"), context, visited);
+        case RuleKind::kPlain:
+            break;
     }
     return compile_plain(rule, context, visited);
 }
@@ -414,7 +460,8 @@ Result<ConditionList> compile_rule(const Json& rule, const RuleSetTable& rule_se
     return compile_rule(rule, context, visited);
 }
 
-Result<ConditionList> and_merge(ConditionList left, ConditionList right, RuleContext* context) {
+[[gnu::noinline]] Result<ConditionList> and_merge(ConditionList left, ConditionList right,
+                                                  RuleContext* context) {
     const std::size_t left_size = left.size();
     const std::size_t right_size = right.size();
     if (left_size != 0 && right_size > std::numeric_limits<std::size_t>::max() / left_size) {

@@ -65,7 +65,7 @@ bool ends_with_exe(std::string_view name) {
 }
 
 // Tested before the objects are moved over, so the union never outgrows the bound.
-Check append_conditions(ConditionList& union_list, ConditionList&& conditions) {
+[[gnu::noinline]] Check append_conditions(ConditionList& union_list, ConditionList&& conditions) {
     if (conditions.size() > kMaxConditionObjects - union_list.size()) {
         return std::unexpected("Xray: слишком много правил набора");
     }
@@ -144,44 +144,87 @@ Result<ProcessMatch> translate_processes(const Json& rule) {
     return match;
 }
 
+namespace {
+
+// Looks a named set up. A set reused from an earlier expansion is appended to `union_list` at
+// once and gives nullptr; otherwise the set's rules, which the caller compiles. Out of line, as
+// the rule sets' recursion passes through the caller.
+[[gnu::noinline]] Result<const Json*> open_rule_set(const std::string& tag, RuleContext& context,
+                                                    const TagSet& visited,
+                                                    ConditionList& union_list) {
+    if (visited.contains(tag)) {
+        return std::unexpected("Xray: циклический rule_set");
+    }
+    // A set's union does not depend on the path that named it (a set that would reach a set
+    // above it reaches itself first and fails), so a kept union is reused as it is.
+    if (const auto kept = context.state.expanded.find(tag); kept != context.state.expanded.end()) {
+        if (kept->second.conditions.size() > kMaxConditionObjects - union_list.size()) {
+            return std::unexpected("Xray: слишком много правил набора");
+        }
+        if (auto charged = charge_weight(context, kept->second.weight); !charged) {
+            return std::unexpected(std::move(charged.error()));
+        }
+        union_list.insert(union_list.end(), kept->second.conditions.begin(),
+                          kept->second.conditions.end());
+        return nullptr;
+    }
+    const auto entry = context.rule_sets.find(tag);
+    if (entry == context.rule_sets.end() || entry->second == nullptr) {
+        return std::unexpected("Xray: набор " + tag +
+                               " не подготовлен в source JSON; SRS не запускается как VPN-ядро");
+    }
+    const Json& document = *entry->second;
+    const auto rules = document.is_object() ? document.find("rules") : document.end();
+    if (rules == document.end() || !rules->is_array()) {
+        return std::unexpected("Xray: source-набор без rules");
+    }
+    return &*rules;
+}
+
+// The first expansion of a set keeps nothing, so that a set named once costs no copy; the
+// second keeps the union (the objects from `start` on) for every later use.
+[[gnu::noinline]] Check keep_union(const std::string& tag, RuleContext& context,
+                                   const ConditionList& union_list, std::size_t start) {
+    RuleCompileState& state = context.state;
+    if (state.expanded_once.insert(tag).second) {
+        return {};
+    }
+    ExpandedRuleSet kept;
+    kept.conditions.assign(union_list.begin() + static_cast<std::ptrdiff_t>(start),
+                           union_list.end());
+    for (const Json& condition : kept.conditions) {
+        kept.weight += condition_weight(condition);
+    }
+    if (auto charged = charge_weight(context, kept.weight); !charged) {
+        return charged;
+    }
+    state.expanded.emplace(tag, std::move(kept));
+    return {};
+}
+
+// The path one set further down; its own copy, so sibling expansions do not see each other.
+[[gnu::noinline]] TagSet extend_path(const TagSet& visited, const std::string& tag) {
+    TagSet path = visited;
+    path.insert(tag);
+    return path;
+}
+
+}  // namespace
+
 Result<ConditionList> expand_rule_sets(const std::vector<std::string>& tags, RuleContext& context,
                                        const TagSet& visited) {
-    RuleCompileState& state = context.state;
     ConditionList union_list;
     for (const std::string& tag : tags) {
-        if (visited.contains(tag)) {
-            return std::unexpected("Xray: циклический rule_set");
+        auto rules = open_rule_set(tag, context, visited, union_list);
+        if (!rules) {
+            return std::unexpected(std::move(rules.error()));
         }
-        // A set's union does not depend on the path that named it (a set that would reach a
-        // set above it reaches itself first and fails), so a kept union is reused as it is.
-        if (const auto kept = state.expanded.find(tag); kept != state.expanded.end()) {
-            if (kept->second.conditions.size() > kMaxConditionObjects - union_list.size()) {
-                return std::unexpected("Xray: слишком много правил набора");
-            }
-            if (auto charged = charge_weight(context, kept->second.weight); !charged) {
-                return std::unexpected(std::move(charged.error()));
-            }
-            ConditionList copy = kept->second.conditions;
-            if (auto appended = append_conditions(union_list, std::move(copy)); !appended) {
-                return std::unexpected(std::move(appended.error()));
-            }
+        if (*rules == nullptr) {
             continue;
         }
-        const auto entry = context.rule_sets.find(tag);
-        if (entry == context.rule_sets.end() || entry->second == nullptr) {
-            return std::unexpected("Xray: набор " + tag +
-                                   " не подготовлен в source JSON; SRS не запускается как "
-                                   "VPN-ядро");
-        }
-        const Json& document = *entry->second;
-        const auto rules = document.is_object() ? document.find("rules") : document.end();
-        if (rules == document.end() || !rules->is_array()) {
-            return std::unexpected("Xray: source-набор без rules");
-        }
-        TagSet inner = visited;
-        inner.insert(tag);
+        const TagSet inner = extend_path(visited, tag);
         const std::size_t start = union_list.size();
-        for (const Json& rule : *rules) {
+        for (const Json& rule : (*rules)->get_ref<const Json::array_t&>()) {
             auto compiled = compile_rule(rule, context, inner);
             if (!compiled) {
                 return compiled;
@@ -190,19 +233,8 @@ Result<ConditionList> expand_rule_sets(const std::vector<std::string>& tags, Rul
                 return std::unexpected(std::move(appended.error()));
             }
         }
-        // The first expansion keeps nothing, so that a set named once costs no copy; the
-        // second keeps the union for every later use.
-        if (!state.expanded_once.insert(tag).second) {
-            ExpandedRuleSet kept;
-            kept.conditions.assign(union_list.begin() + static_cast<std::ptrdiff_t>(start),
-                                   union_list.end());
-            for (const Json& condition : kept.conditions) {
-                kept.weight += condition_weight(condition);
-            }
-            if (auto charged = charge_weight(context, kept.weight); !charged) {
-                return std::unexpected(std::move(charged.error()));
-            }
-            state.expanded.emplace(tag, std::move(kept));
+        if (auto kept = keep_union(tag, context, union_list, start); !kept) {
+            return std::unexpected(std::move(kept.error()));
         }
     }
     return union_list;
