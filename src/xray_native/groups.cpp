@@ -46,6 +46,11 @@ public:
             if (!frame.is_selector) {
                 frame.result.is_urltest = true;
             }
+            // Counted once per group, as every group is flattened once and then reused.
+            if (frame.result.members.size() > kMaxGroupMembers - member_count_) {
+                return std::unexpected("Xray: слишком много участников в группах серверов");
+            }
+            member_count_ += frame.result.members.size();
             const ResolvedGroup& done =
                 memo_.insert_or_assign(*frame.tag, std::move(frame.result)).first->second;
             stack.pop_back();
@@ -138,6 +143,7 @@ private:
     const TagSet& outbound_tags_;
     std::unordered_map<std::string, ResolvedGroup> memo_;
     ResolvedGroup leaf_;
+    std::size_t member_count_ = 0;
 };
 
 bool is_probe_url(const std::string& url) {

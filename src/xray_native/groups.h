@@ -13,6 +13,12 @@ namespace vemla::xray_native {
 
 using GroupMap = std::unordered_map<std::string, const Json*>;
 
+// Bounds the members of all flattened groups together. Flattening is quadratic on hostile
+// input: a chain of groups that each name the next and one outbound of their own gives every
+// group every outbound below it, so 50000 groups would ask for over a billion balancer entries.
+// A thousand groups of a thousand outbounds each stay within it.
+inline constexpr std::size_t kMaxGroupMembers = 1000000;
+
 // A group flattened to plain outbound tags (IR tags, without "~"), in first-seen order.
 struct ResolvedGroup {
     std::vector<std::string> members;

@@ -269,6 +269,35 @@ TEST(GroupsHostile, SharedBranchesAreWalkedOnce) {
     EXPECT_EQ(result->subjects, (std::vector<std::string>{"x~", "y~"}));
 }
 
+// Each group names the next and an outbound of its own, so each flattens to every outbound
+// below it: the members grow with the square of the chain and are refused past the bound.
+TEST(GroupsHostile, ChainThatFlattensQuadratically) {
+    for (const int groups : {1000, 2000}) {
+        Json list = Json::array();
+        for (int i = 0; i < groups; ++i) {
+            list.push_back(plain(("p" + std::to_string(i)).c_str()));
+        }
+        for (int i = 0; i < groups; ++i) {
+            Json members = Json::array({"p" + std::to_string(i)});
+            if (i + 1 < groups) {
+                members.push_back("g" + std::to_string(i + 1));
+            }
+            list.push_back(Json{{"type", "urltest"},
+                                {"tag", "g" + std::to_string(i)},
+                                {"outbounds", std::move(members)}});
+        }
+        const Outbounds outbounds(std::move(list));
+        const auto result = compile_groups(outbounds.targets, settings_with_probe());
+        if (groups == 1000) {
+            ASSERT_TRUE(result.has_value()) << result.error();
+            EXPECT_EQ(result->balancers[0]["selector"].size(), 1000u);
+        } else {
+            ASSERT_FALSE(result.has_value());
+            EXPECT_EQ(result.error(), "Xray: слишком много участников в группах серверов");
+        }
+    }
+}
+
 // A cycle deep below shared branches is still found, whichever group is resolved first.
 TEST(GroupsHostile, CycleBelowSharedBranches) {
     Json list =
