@@ -362,12 +362,12 @@ double median(std::vector<double> values) {
     return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
+// Runs `road` once; its output is kept so that every run's bytes can be compared.
 template <class Road>
-double time_once(Road road, const std::string& text, std::size_t& sink) {
+double time_once(Road road, const std::string& text, std::string& out) {
     const auto start = std::chrono::steady_clock::now();
-    const std::string out = road(text);
+    out = road(text);
     const auto stop = std::chrono::steady_clock::now();
-    sink += out.size();
     return std::chrono::duration<double, std::milli>(stop - start).count();
 }
 
@@ -434,10 +434,12 @@ void measure(const std::string& self, const Case& c) {
 
     std::vector<double> full_ms;
     std::vector<double> bare_ms;
-    std::size_t sink = 0;
+    bool identical = true;
+    std::string run_out;
     for (int i = 0; i < c.runs; ++i) {
-        full_ms.push_back(time_once(full_road, c.text, sink));
-        bare_ms.push_back(time_once(bare_road, c.text, sink));
+        full_ms.push_back(time_once(full_road, c.text, run_out));
+        identical = identical && run_out == out;
+        bare_ms.push_back(time_once(bare_road, c.text, run_out));
     }
     const double full = median(full_ms);
     const double bare = median(bare_ms);
@@ -463,10 +465,8 @@ void measure(const std::string& self, const Case& c) {
                 static_cast<double>(full_kib) / static_cast<double>(bare_kib));
     std::printf("  (a process that only reads the request peaks at %.1f MiB)\n",
                 static_cast<double>(read_kib) / 1024);
+    std::printf("  every run wrote the same bytes: %s\n", identical ? "yes" : "NO");
     print_breakdown(c.text);
-    if (sink == 0) {
-        std::printf("\n");
-    }
 }
 
 }  // namespace
