@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "xray_native/route_rules.h"
+#include "expect_result.h"
 
 namespace vemla::xray_native {
 namespace {
@@ -43,13 +44,7 @@ class RouteRuleTest : public testing::TestWithParam<RouteCase> {};
 TEST_P(RouteRuleTest, CompilesToRoutingRules) {
     const RouteCase& c = GetParam();
     const auto result = compile_one(Json::parse(c.rule));
-    if (c.error != nullptr) {
-        ASSERT_FALSE(result.has_value()) << result->dump();
-        EXPECT_EQ(result.error(), c.error);
-        return;
-    }
-    ASSERT_TRUE(result.has_value()) << result.error();
-    EXPECT_EQ(*result, Json::parse(c.expected)) << result->dump();
+    testing_support::expect_json_or_message(result, c.expected, c.error);
 }
 
 const RouteCase kRouteCases[] = {

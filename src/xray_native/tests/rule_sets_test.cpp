@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "xray_native/rule_sets.h"
+#include "expect_result.h"
 
 namespace vemla::xray_native {
 namespace {
@@ -70,13 +71,7 @@ const RuleSets& shared_sets() {
 TEST_P(RuleSetExpansionTest, ExpandsNamedSets) {
     const RuleSetCase& c = GetParam();
     const auto result = compile(Json::parse(c.rule), shared_sets());
-    if (c.error != nullptr) {
-        ASSERT_FALSE(result.has_value()) << result->dump();
-        EXPECT_EQ(result.error(), c.error);
-        return;
-    }
-    ASSERT_TRUE(result.has_value()) << result.error();
-    EXPECT_EQ(*result, Json::parse(c.expected)) << result->dump();
+    testing_support::expect_json_or_message(result, c.expected, c.error);
 }
 
 const RuleSetCase kRuleSetCases[] = {
@@ -193,13 +188,7 @@ class ProcessMatchTest : public testing::TestWithParam<ProcessCase> {};
 TEST_P(ProcessMatchTest, TranslatesProcessFields) {
     const ProcessCase& c = GetParam();
     const auto result = compile(Json::parse(c.rule), RuleSets(Json::object()));
-    if (c.error != nullptr) {
-        ASSERT_FALSE(result.has_value()) << result->dump();
-        EXPECT_EQ(result.error(), c.error);
-        return;
-    }
-    ASSERT_TRUE(result.has_value()) << result.error();
-    EXPECT_EQ(*result, Json::parse(c.expected)) << result->dump();
+    testing_support::expect_json_or_message(result, c.expected, c.error);
 }
 
 // In the rules below a JSON "\\" is one backslash of the expression.
