@@ -1,38 +1,14 @@
 #include "request_envelope.h"
 
-#include <algorithm>
-#include <array>
+#include "helper_protocol/envelope.h"
 
 namespace vemla::service {
 namespace {
 
-constexpr std::array<std::string_view, 9> kRequestKeys = {
-    "version", "op", "session", "native_xray", "config", "rules", "owner_pid", "tag", "document"};
-
-constexpr std::size_t kSessionLength = 64;
-
-bool has_only_known_keys(const Json& request) {
-    return std::ranges::all_of(request.items(), [](const auto& item) {
-        return std::ranges::find(kRequestKeys, item.key()) != kRequestKeys.end();
-    });
-}
-
-bool is_version_one(const Json& request) {
-    const auto found = request.find("version");
-    if (found == request.end()) {
-        return false;
-    }
-    if (found->is_number_unsigned()) {
-        return found->get<std::uint64_t>() == 1;
-    }
-    return found->is_number_integer() && found->get<std::int64_t>() == 1;
-}
-
-bool is_session_text(std::string_view session) {
-    return session.size() == kSessionLength && std::ranges::all_of(session, [](char c) {
-               return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-           });
-}
+using helper_protocol::asks_for_native_xray;
+using helper_protocol::has_only_request_keys;
+using helper_protocol::is_protocol_version;
+using helper_protocol::is_session_text;
 
 std::expected<Json, std::string> cancel_update(ServiceState& state, std::string_view session) {
     if (state.reservation && state.reservation->session != session) {
@@ -83,10 +59,10 @@ std::expected<Json, std::string> handle_request(ServiceState& state, const Json&
     if (!request.is_object()) {
         return std::unexpected("Invalid request");
     }
-    if (!has_only_known_keys(request)) {
+    if (!has_only_request_keys(request)) {
         return std::unexpected("Unknown request field");
     }
-    if (!is_version_one(request)) {
+    if (!is_protocol_version(request)) {
         return std::unexpected("Protocol version mismatch");
     }
     // An `op` that is missing or not text matches no operation.
@@ -94,12 +70,8 @@ std::expected<Json, std::string> handle_request(ServiceState& state, const Json&
     const std::string_view op = op_member != request.end() && op_member->is_string()
                                     ? std::string_view(op_member->get_ref<const std::string&>())
                                     : std::string_view();
-    if (op == "start") {
-        const auto native = request.find("native_xray");
-        if (native == request.end() || !native->is_boolean() || !native->get<bool>()) {
-            return std::unexpected(
-                "Этот помощник запускает только native Xray; обнови клиент Vemla");
-        }
+    if (op == "start" && !asks_for_native_xray(request)) {
+        return std::unexpected("Этот помощник запускает только native Xray; обнови клиент Vemla");
     }
 
     Json snapshot = build_status(state);

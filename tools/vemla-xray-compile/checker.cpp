@@ -8,6 +8,7 @@
 #include <ostream>
 #include <system_error>
 
+#include "helper_protocol/envelope.h"
 #include "helper_protocol/rule_sources.h"
 #include "helper_protocol/validation.h"
 #include "json/json_text.h"
@@ -110,8 +111,8 @@ std::expected<CheckedRequest, std::string> check_request(std::string_view text,
     if (!request) {
         return std::unexpected(std::move(request.error()));
     }
-    if (!request->is_object()) {
-        return std::unexpected("Invalid request");
+    if (auto envelope = helper_protocol::check_start_envelope(*request); !envelope) {
+        return std::unexpected(std::move(envelope.error()));
     }
     Json config = request->contains("config") ? std::move((*request)["config"]) : Json();
     Json rules = request->contains("rules") ? std::move((*request)["rules"]) : Json();

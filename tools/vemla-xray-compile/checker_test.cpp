@@ -27,6 +27,12 @@ Outcome run(std::vector<std::string> args, const std::string& input = "") {
     return {code, out.str(), err.str()};
 }
 
+// A start request whose envelope the service accepts, around the given members.
+std::string start_request(const std::string& members) {
+    return R"({"version":1,"op":"start","native_xray":true,"session":")" + std::string(64, 'c') +
+           "\"," + members + "}";
+}
+
 std::string example(const char* name) {
     const std::u8string text = (kExamples / name).u8string();
     return std::string(text.begin(), text.end());
@@ -209,7 +215,7 @@ TEST(Checker, ReadsStandardInputForADash) {
 
 TEST(Checker, RefusalIsOneLineOnStandardErrorWithExitOne) {
     const Outcome result =
-        run({"--validate-only", "-"}, R"({"config":{"inbounds":[]},"rules":{}})");
+        run({"--validate-only", "-"}, start_request(R"("config":{"inbounds":[]},"rules":{})"));
     EXPECT_EQ(result.code, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Exactly one Vemla TUN is required\n");
@@ -236,12 +242,16 @@ TEST(Checker, BadInputOfEveryKindGetsAMessage) {
         {"brackets_20mib", std::string(20u << 20, '['), "Request exceeds 512 KiB"},
         {"brackets_1mib", std::string(1u << 20, '['), "nesting deeper than 64"},
         {"invalid_utf8", "{\"config\":\"\xc3\x28\"}", "ill-formed UTF-8"},
-        {"nul_in_string", R"({"config":{"log":{"level":"a\u0000"}},"rules":{}})",
+        {"nul_in_string", start_request(R"("config":{"log":{"level":"a\u0000"}},"rules":{})"),
          "Invalid or oversized string"},
         {"raw_nul", std::string("{\"config\":\"a\0\"}", 15), "parse error"},
         {"not_object", "[1,2]", "Invalid request"},
-        {"no_config", R"({"rules":{}})", "Expected an object"},
-        {"no_rules", R"({"config":{}})", "rules must be a tag/document object"},
+        {"no_envelope", R"({"config":{},"rules":{}})", "Protocol version mismatch"},
+        {"not_start", R"({"version":1,"op":"stop"})", "Not a start request"},
+        {"no_session", R"({"version":1,"op":"start","native_xray":true,"config":{}})",
+         "Missing client session"},
+        {"no_config", start_request(R"("rules":{})"), "Expected an object"},
+        {"no_rules", start_request(R"("config":{})"), "rules must be a tag/document object"},
     };
     for (const Case& c : cases) {
         const Outcome result = run({"-"}, c.input);
