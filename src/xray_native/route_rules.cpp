@@ -604,14 +604,15 @@ Check compile_route_rule(const Json& rule, std::size_t index, const RuleSetTable
     }
     if (rule.is_object() && rule.contains("process_name")) {
         auto names = string_or_list(rule, "process_name");
-        if (names) {
-            bool only_probe = true;
-            for (const std::string& name : *names) {
-                only_probe = only_probe && name == kProbeProcessName;
-            }
-            if (only_probe) {
-                return {};
-            }
+        if (!names) {
+            return std::unexpected(std::move(names.error()));
+        }
+        bool only_probe = true;
+        for (const std::string& name : *names) {
+            only_probe = only_probe && name == kProbeProcessName;
+        }
+        if (only_probe) {
+            return {};
         }
     }
     std::string target;

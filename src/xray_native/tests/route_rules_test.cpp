@@ -75,6 +75,12 @@ const RouteCase kRouteCases[] = {
      R"({"process_name":["vemla-process-probe-no-match","app.exe"],"outbound":"proxy"})",
      R"([{"process":["vemla-process-probe-no-match","app.exe"],"type":"field",
           "ruleTag":"vemla-rule-0-0","outboundTag":"proxy~"}])"},
+    // The probe check reads the names before the target is decided, and before the mode filter.
+    {"ProcessNameOfWrongTypeBeforeAction", R"({"process_name":5,"action":"resolve"})", nullptr,
+     "Xray: нужна строка или список строк"},
+    {"ProcessNameWithNonStringBeforeModeFilter",
+     R"({"process_name":["a.exe",1],"clash_mode":"global","outbound":"proxy"})", nullptr,
+     "Xray: нужен список строк"},
     {"RouteWithoutOutbound", R"({"domain":"a.example"})", nullptr, "Xray: route rule без outbound"},
     {"RouteWithNumericOutbound", R"({"outbound":1})", nullptr, "Xray: route rule без outbound"},
     {"UnsupportedAction", R"({"action":"resolve","outbound":"proxy"})", nullptr,
