@@ -6,8 +6,6 @@ namespace vemla::service {
 namespace {
 
 using helper_protocol::asks_for_native_xray;
-using helper_protocol::has_only_request_keys;
-using helper_protocol::is_protocol_version;
 using helper_protocol::is_session_text;
 
 std::expected<Json, std::string> cancel_update(ServiceState& state, std::string_view session) {
@@ -56,14 +54,8 @@ Json error_reply(std::string_view text) {
 
 std::expected<Json, std::string> handle_request(ServiceState& state, const Json& request,
                                                 std::uint32_t client_pid) {
-    if (!request.is_object()) {
-        return std::unexpected("Invalid request");
-    }
-    if (!has_only_request_keys(request)) {
-        return std::unexpected("Unknown request field");
-    }
-    if (!is_protocol_version(request)) {
-        return std::unexpected("Protocol version mismatch");
+    if (auto basics = helper_protocol::check_request_basics(request); !basics) {
+        return std::unexpected(std::move(basics.error()));
     }
     // An `op` that is missing or not text matches no operation.
     const auto op_member = request.find("op");

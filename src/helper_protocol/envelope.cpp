@@ -34,7 +34,7 @@ bool is_session_text(std::string_view session) {
            });
 }
 
-Check check_start_envelope(const Json& request) {
+Check check_request_basics(const Json& request) {
     if (!request.is_object()) {
         return std::unexpected("Invalid request");
     }
@@ -43,6 +43,13 @@ Check check_start_envelope(const Json& request) {
     }
     if (!is_protocol_version(request)) {
         return std::unexpected("Protocol version mismatch");
+    }
+    return {};
+}
+
+Check check_start_envelope(const Json& request) {
+    if (auto basics = check_request_basics(request); !basics) {
+        return basics;
     }
     const auto op = request.find("op");
     if (op == request.end() || !op->is_string() || op->get_ref<const std::string&>() != "start") {

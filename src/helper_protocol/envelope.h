@@ -24,6 +24,9 @@ bool asks_for_native_xray(const Json& request);
 // A client session: exactly 64 characters, each 0-9, a-f or A-F.
 bool is_session_text(std::string_view session);
 
+// The checks every request passes first: an object, only known members, version 1.
+Check check_request_basics(const Json& request);
+
 // The checks a start request passes before the service looks at its own state, in the order
 // the service makes them. Used by tools that tell offline whether the service would accept a
 // request; a request whose `op` is not "start" fails with "Not a start request".

@@ -1,4 +1,5 @@
 #include "helper_protocol/envelope.h"
+#include "test_documents.h"
 
 #include <gtest/gtest.h>
 
@@ -24,12 +25,7 @@ class StartEnvelope : public testing::TestWithParam<EnvelopeCase> {};
 
 TEST_P(StartEnvelope, PassesOrNamesTheFirstFault) {
     const auto result = check_start_envelope(Json::parse(GetParam().request));
-    if (GetParam().error == nullptr) {
-        EXPECT_TRUE(result.has_value()) << result.error();
-    } else {
-        ASSERT_FALSE(result.has_value());
-        EXPECT_EQ(result.error(), GetParam().error);
-    }
+    testing_support::expect_accepted_or_refused(result, GetParam().error);
 }
 
 INSTANTIATE_TEST_SUITE_P(

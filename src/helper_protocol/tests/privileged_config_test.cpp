@@ -45,12 +45,7 @@ TEST_P(PrivilegedConfig, AcceptsOrRefusesWithTheFirstMessage) {
     Json rules = valid_rules();
     GetParam().change(config, rules);
     const auto result = validate(std::move(config), rules);
-    if (GetParam().error == nullptr) {
-        EXPECT_TRUE(result.has_value()) << result.error();
-    } else {
-        ASSERT_FALSE(result.has_value());
-        EXPECT_EQ(result.error(), GetParam().error);
-    }
+    testing_support::expect_accepted_or_refused(result, GetParam().error);
 }
 
 #define CASE(name, error, ...)     \

@@ -20,12 +20,7 @@ class RuleSource : public testing::TestWithParam<SourceCase> {};
 
 TEST_P(RuleSource, AcceptsOrRefuses) {
     const auto result = validate_rule_source(Json::parse(GetParam().document));
-    if (GetParam().error == nullptr) {
-        EXPECT_TRUE(result.has_value()) << result.error();
-    } else {
-        ASSERT_FALSE(result.has_value());
-        EXPECT_EQ(result.error(), GetParam().error);
-    }
+    testing_support::expect_accepted_or_refused(result, GetParam().error);
 }
 
 INSTANTIATE_TEST_SUITE_P(

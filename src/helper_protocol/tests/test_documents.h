@@ -1,6 +1,9 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <cstddef>
+#include <expected>
 #include <string>
 
 #include "json/json_text.h"
@@ -26,6 +29,17 @@ inline Json valid_config() {
 
 inline Json valid_rules() {
     return Json::parse(R"({"ads": {"version": 3, "rules": [{"domain_suffix": ["ads.example"]}]}})");
+}
+
+// Checks one row of a table: accepted when `error` is null, else refused with exactly `error`.
+template <class T>
+void expect_accepted_or_refused(const std::expected<T, std::string>& result, const char* error) {
+    if (error == nullptr) {
+        EXPECT_TRUE(result.has_value()) << result.error();
+    } else {
+        ASSERT_FALSE(result.has_value());
+        EXPECT_EQ(result.error(), error);
+    }
 }
 
 // Appends ASCII strings of at most 8192 bytes to `array`, which must be inside `root` and must be
