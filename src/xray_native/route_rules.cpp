@@ -57,6 +57,20 @@ Result<StringItems> string_items(const Json& rule, std::string_view key) {
     return StringItems{array.data(), array.size()};
 }
 
+// A string-or-list member whose every entry must be an address or CIDR, else `message`.
+Result<StringItems> cidr_items(const Json& rule, std::string_view key, const char* message) {
+    auto items = string_items(rule, key);
+    if (!items) {
+        return items;
+    }
+    for (std::size_t i = 0; i < items->size; ++i) {
+        if (!is_ip_or_cidr((*items)[i])) {
+            return std::unexpected(message);
+        }
+    }
+    return items;
+}
+
 // The entries of `items` followed by the private address list when `add_private` is set.
 Json address_array(const StringItems& items, bool add_private) {
     Json array = Json::array();
@@ -197,14 +211,9 @@ struct PlainRule {
     if (auto added = add_list(rule, "inbound", base, "inboundTag"); !added) {
         return std::unexpected(std::move(added.error()));
     }
-    auto sources = string_items(rule, "source_ip_cidr");
+    auto sources = cidr_items(rule, "source_ip_cidr", "Xray: неверный source CIDR");
     if (!sources) {
         return std::unexpected(std::move(sources.error()));
-    }
-    for (std::size_t i = 0; i < sources->size; ++i) {
-        if (!is_ip_or_cidr((*sources)[i])) {
-            return std::unexpected("Xray: неверный source CIDR");
-        }
     }
     const bool private_sources = is_true(rule, "source_ip_is_private");
     if (sources->size != 0 || private_sources) {
@@ -269,14 +278,9 @@ struct PlainRule {
         }
     }
 
-    auto ips = string_items(rule, "ip_cidr");
+    auto ips = cidr_items(rule, "ip_cidr", "Xray: неверный CIDR");
     if (!ips) {
         return std::unexpected(std::move(ips.error()));
-    }
-    for (std::size_t i = 0; i < ips->size; ++i) {
-        if (!is_ip_or_cidr((*ips)[i])) {
-            return std::unexpected("Xray: неверный CIDR");
-        }
     }
     const bool private_ips = is_true(rule, "ip_is_private");
 

@@ -5,45 +5,13 @@
 namespace vemla::xray_native {
 namespace {
 
-bool is_literal_after_backslash(char c) {
-    switch (c) {
-        case '$':
-        case '(':
-        case ')':
-        case '+':
-        case '.':
-        case '[':
-        case '\\':
-        case ']':
-        case '^':
-        case '{':
-        case '|':
-        case '}':
-            return true;
-        default:
-            return false;
-    }
-}
+// What a backslash may make literal in an exact process name, and what gives an expression
+// more than one match when it stands unescaped.
+constexpr std::string_view kLiteralAfterBackslash = "$()+.[\\]^{|}";
+constexpr std::string_view kMetacharacters = "$()*+.?[]^{|}";
 
-bool is_metacharacter(char c) {
-    switch (c) {
-        case '$':
-        case '(':
-        case ')':
-        case '*':
-        case '+':
-        case '.':
-        case '?':
-        case '[':
-        case ']':
-        case '^':
-        case '{':
-        case '|':
-        case '}':
-            return true;
-        default:
-            return false;
-    }
+bool is_in(char c, std::string_view set) {
+    return set.find(c) != std::string_view::npos;
 }
 
 bool ends_with_exe(std::string_view name) {
@@ -87,11 +55,11 @@ Result<std::string> unescape_process_name(std::string_view escaped) {
                 return std::unexpected("Xray: оборванное экранирование имени процесса");
             }
             const char next = escaped[++i];
-            if (!is_literal_after_backslash(next)) {
+            if (!is_in(next, kLiteralAfterBackslash)) {
                 return std::unexpected("Xray: неподдерживаемая маска процесса");
             }
             name += next;
-        } else if (is_metacharacter(c)) {
+        } else if (is_in(c, kMetacharacters)) {
             return std::unexpected("Xray: произвольная маска процесса не поддерживается");
         } else {
             name += c;

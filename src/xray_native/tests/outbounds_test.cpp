@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "expect_result.h"
 #include "xray_native/outbounds.h"
 
 namespace vemla::xray_native {
@@ -19,13 +20,7 @@ class TranslateOutbound : public testing::TestWithParam<OutboundCase> {};
 TEST_P(TranslateOutbound, TranslatesOrRefuses) {
     const OutboundCase& c = GetParam();
     const auto outbound = translate_outbound(Json::parse(c.outbound), CompileSettings{});
-    if (c.expected != nullptr) {
-        ASSERT_TRUE(outbound.has_value()) << outbound.error();
-        EXPECT_EQ(*outbound, Json::parse(c.expected));
-    } else {
-        ASSERT_FALSE(outbound.has_value()) << to_compact_json(*outbound);
-        EXPECT_EQ(outbound.error(), c.error);
-    }
+    testing_support::expect_json_or_message(outbound, c.expected, c.error);
 }
 
 const OutboundCase kBuiltInKinds[] = {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "xray_native/rule_sets.h"
 #include "expect_result.h"
+#include "xray_native/rule_sets.h"
 
 namespace vemla::xray_native {
 namespace {
@@ -176,12 +176,8 @@ TEST(RuleSetExpansion, UnionLimitStopsBeforeLaterRules) {
     EXPECT_EQ(result.error(), "Xray: слишком много правил набора");
 }
 
-struct ProcessCase {
-    const char* name;
-    const char* rule;
-    const char* expected;  // JSON array of condition objects, or nullptr
-    const char* error = nullptr;
-};
+// Process rows have the same form as rule-set rows.
+using ProcessCase = RuleSetCase;
 
 class ProcessMatchTest : public testing::TestWithParam<ProcessCase> {};
 
