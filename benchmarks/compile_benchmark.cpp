@@ -23,12 +23,12 @@
 #include "json/json_text.h"
 #include "xray_native/compiler.h"
 #include "xray_native/inbounds.h"
+#include "xray_native/start_request.h"
 
 namespace {
 
 using vemla::Json;
 
-constexpr std::uint16_t kNativeApiPort = 18970;
 constexpr std::size_t kMaxRulesMapBytes = 12582912;
 
 // ---------------------------------------------------------------------------------------------
@@ -41,29 +41,19 @@ std::string full_road(std::string_view request_text) {
     if (!request) {
         return "!" + request.error();
     }
-    Json config = std::move((*request)["config"]);
-    Json rules = std::move((*request)["rules"]);
-    auto validated = vemla::helper_protocol::validate_privileged_config(
-        std::move(config), rules, std::filesystem::path(u8"C:\\Program Files\\VemlaHelper"),
-        std::filesystem::path(u8"C:\\ProgramData\\VemlaHelper"));
-    if (!validated) {
-        return "!" + validated.error();
-    }
     // The generated requests carry every rule source they name, so nothing is read from disk.
-    auto rule_sources = vemla::helper_protocol::collect_rule_sources(
-        *validated, std::move(rules),
+    auto prepared = vemla::xray_native::prepare_start(
+        std::move((*request)["config"]), std::move((*request)["rules"]),
+        std::filesystem::path(vemla::helper_protocol::kDefaultInstallDirectory),
+        std::filesystem::path(vemla::helper_protocol::kDefaultDataDirectory),
         [](std::string_view tag) -> std::expected<std::string, std::string> {
             return std::unexpected("no built-in rule source " + std::string(tag));
         });
-    if (!rule_sources) {
-        return "!" + rule_sources.error();
+    if (!prepared) {
+        return "!" + prepared.error();
     }
-    auto settings = vemla::xray_native::extract_compile_settings(*validated, *rule_sources);
-    if (!settings) {
-        return "!" + settings.error();
-    }
-    settings->api_port = kNativeApiPort;
-    auto document = vemla::xray_native::compile_xray_document(*validated, *settings);
+    auto document =
+        vemla::xray_native::compile_engine_document(prepared->config, prepared->rule_sources);
     if (!document) {
         return "!" + document.error();
     }
@@ -85,8 +75,9 @@ void print_breakdown(std::string_view request_text) {
     Json config = std::move((*request)["config"]);
     Json rules = std::move((*request)["rules"]);
     auto validated = vemla::helper_protocol::validate_privileged_config(
-        std::move(config), rules, std::filesystem::path(u8"C:\\Program Files\\VemlaHelper"),
-        std::filesystem::path(u8"C:\\ProgramData\\VemlaHelper"));
+        std::move(config), rules,
+        std::filesystem::path(vemla::helper_protocol::kDefaultInstallDirectory),
+        std::filesystem::path(vemla::helper_protocol::kDefaultDataDirectory));
     lap("validate");
     auto rule_sources = vemla::helper_protocol::collect_rule_sources(
         *validated, std::move(rules),
@@ -95,7 +86,7 @@ void print_breakdown(std::string_view request_text) {
         });
     lap("rule sources");
     auto settings = vemla::xray_native::extract_compile_settings(*validated, *rule_sources);
-    settings->api_port = kNativeApiPort;
+    settings->api_port = vemla::helper_protocol::kNativeApiPort;
     auto document = vemla::xray_native::compile_xray_document(*validated, *settings);
     lap("compile");
     const std::string text = vemla::to_compact_json(*document);

@@ -77,7 +77,7 @@ std::expected<Json, std::string> read_request(Pipe& pipe, Clock& clock,
         }
         request.append(chunk.data(), *got);
         if (request.size() > kMaxRequestBytes) {
-            return std::unexpected("Request exceeds 512 KiB");
+            return std::unexpected(std::string(helper_protocol::kRequestTooLarge));
         }
         if (request.back() == '\n') {
             return parse_json(request);

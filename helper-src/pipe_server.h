@@ -6,15 +6,15 @@
 #include <string>
 #include <string_view>
 
+#include "helper_protocol/constants.h"
 #include "json/json_text.h"
 #include "platform.h"
 #include "service_state.h"
 
 namespace vemla::service {
 
-inline constexpr std::wstring_view kPipeName = L"\\\\.\\pipe\\Vemla.TunHelper.v1";
-inline constexpr std::size_t kMaxRequestBytes = 16777216;
-inline constexpr std::size_t kPipeBufferBytes = 16777216;
+using helper_protocol::kMaxRequestBytes;
+inline constexpr std::size_t kPipeBufferBytes = kMaxRequestBytes;
 inline constexpr std::size_t kReadChunkBytes = 8192;
 inline constexpr std::chrono::milliseconds kIdlePoll{50};
 inline constexpr std::chrono::milliseconds kReadPoll{10};

@@ -11,6 +11,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/clock.h"
+
 // What the service logic needs of the operating system, as interfaces. The Windows build puts
 // handle owners behind them; the native tests put scripted fakes behind them.
 namespace vemla::service {
@@ -68,12 +70,7 @@ public:
         std::uint32_t pid) = 0;
 };
 
-class Clock {
-public:
-    virtual ~Clock() = default;
-    virtual std::chrono::steady_clock::time_point now() = 0;
-    virtual void pause(std::chrono::milliseconds duration) = 0;
-};
+using platform::Clock;
 
 // At most `limit` bytes from the end of a file; empty when the file cannot be opened. Bytes read
 // before a read failure are kept; when the length is unknown the read starts at the beginning.

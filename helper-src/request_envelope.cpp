@@ -1,5 +1,6 @@
 #include "request_envelope.h"
 
+#include "helper_protocol/constants.h"
 #include "helper_protocol/envelope.h"
 
 namespace vemla::service {
@@ -36,11 +37,11 @@ Json build_status(ServiceState& state) {
     snapshot["ok"] = true;
     snapshot["native_xray"] = true;
     snapshot["connection_tracking_schema"] = std::uint64_t{1};
-    snapshot["native_api_port"] = kNativeApiPort;
+    snapshot["native_api_port"] = std::uint64_t{helper_protocol::kNativeApiPort};
     snapshot["available"] = !state.reservation.has_value();
     snapshot["installed"] = true;
     snapshot["maintenance"] = state.reservation.has_value();
-    snapshot["version"] = kHelperVersion;
+    snapshot["version"] = helper_protocol::kHelperVersion;
     snapshot["running"] = state.engine != nullptr;
     snapshot["pid"] = state.engine ? Json(std::uint64_t{state.engine->pid()}) : Json(nullptr);
     snapshot["engine_error"] = state.engine_error ? Json(*state.engine_error) : Json(nullptr);

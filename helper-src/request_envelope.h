@@ -10,9 +10,6 @@
 
 namespace vemla::service {
 
-inline constexpr std::uint64_t kNativeApiPort = 18970;
-inline constexpr std::string_view kHelperVersion = "2.20.26";
-
 // Checks the envelope of one request and carries out its operation. Returns the reply object,
 // or the failure text that error_reply turns into the reply.
 std::expected<Json, std::string> handle_request(ServiceState& state, const Json& request,

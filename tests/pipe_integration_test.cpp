@@ -13,14 +13,15 @@
 #include "pipe_server.h"
 #include "request_envelope.h"
 #include "win/pipe_win.h"
-#include "win/unique_object.h"
-#include "win/win32_text.h"
+#include "win32/unique_object.h"
+#include "win32/win32_text.h"
 
 namespace vemla::service {
+
+using namespace ::vemla::win;
 namespace {
 
 using namespace std::chrono_literals;
-using win::UniqueHandle;
 
 constexpr const char* kIdleStatus =
     R"({"adapter_recovered":false,"available":true,"connection_tracking_schema":1,)"
@@ -70,7 +71,7 @@ public:
         startup.hStdInput = child_input.get();
         startup.hStdOutput = child_output.get();
         startup.hStdError = child_output.get();
-        std::wstring command = L"\"" + server_path().wstring() + L"\" " + win::to_wide(owner_sid);
+        std::wstring command = L"\"" + server_path().wstring() + L"\" " + to_wide(owner_sid);
         PROCESS_INFORMATION info{};
         if (::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                              nullptr, nullptr, &startup, &info)) {
@@ -151,7 +152,7 @@ private:
 };
 
 UniqueHandle try_open_client(DWORD& error) {
-    const std::wstring name(kPipeName);
+    const std::wstring name = to_wide(helper_protocol::kPipeName);
     UniqueHandle client(::CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                       OPEN_EXISTING, 0, nullptr));
     error = client ? ERROR_SUCCESS : ::GetLastError();
@@ -220,7 +221,7 @@ protected:
 
     void start(const std::string& owner_sid) {
         server_.emplace(owner_sid);
-        ASSERT_TRUE(server_->started()) << win::last_error_text();
+        ASSERT_TRUE(server_->started()) << last_error_text();
         ASSERT_EQ(server_->read_line(), "ready");
     }
 

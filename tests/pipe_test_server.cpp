@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
     say("ready");
 
     win::Win32Pipe endpoint(pipe->get());
-    win::SystemClock clock;
+    vemla::platform::SystemClock clock;
     serve(endpoint, clock, state);
 
     const auto returned = std::chrono::steady_clock::now().time_since_epoch().count();

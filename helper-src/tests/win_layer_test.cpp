@@ -10,11 +10,13 @@
 #include "platform.h"
 #include "test_directory.h"
 #include "win/pipe_win.h"
-#include "win/unique_object.h"
-#include "win/win32_text.h"
 #include "win/win_process.h"
+#include "win32/unique_object.h"
+#include "win32/win32_text.h"
 
 namespace vemla::service::win {
+
+using namespace ::vemla::win;
 namespace {
 
 bool is_open(HANDLE handle) {

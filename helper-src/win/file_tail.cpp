@@ -1,9 +1,11 @@
 #include <windows.h>
 
 #include "platform.h"
-#include "win/unique_object.h"
+#include "win32/unique_object.h"
 
 namespace vemla::service {
+
+using ::vemla::win::UniqueHandle;
 
 std::string read_file_tail(const std::filesystem::path& file, std::size_t limit) {
     // The engine may still hold the log open for writing.

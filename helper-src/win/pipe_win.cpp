@@ -7,10 +7,12 @@
 
 #include "pipe_server.h"
 #include "text.h"
-#include "win/win32_text.h"
 #include "win/win_process.h"
+#include "win32/win32_text.h"
 
 namespace vemla::service::win {
+
+using namespace ::vemla::win;
 namespace {
 
 constexpr DWORD kMaxTokenInformationBytes = 65536;
@@ -52,7 +54,7 @@ std::expected<UniqueHandle, std::string> create_pipe(const std::string& owner_si
     }
     const UniqueLocal descriptor_owner(descriptor);
     SECURITY_ATTRIBUTES attributes{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
-    const std::wstring name(kPipeName);
+    const std::wstring name = to_wide(helper_protocol::kPipeName);
     UniqueHandle pipe(::CreateNamedPipeW(
         name.c_str(), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_NOWAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
@@ -157,14 +159,6 @@ std::expected<std::unique_ptr<Process>, std::string> Win32Pipe::open_process(std
         return std::unexpected(opened.error());
     }
     return std::unique_ptr<Process>(std::move(*opened));
-}
-
-std::chrono::steady_clock::time_point SystemClock::now() {
-    return std::chrono::steady_clock::now();
-}
-
-void SystemClock::pause(std::chrono::milliseconds duration) {
-    ::Sleep(static_cast<DWORD>(duration.count()));
 }
 
 }  // namespace vemla::service::win

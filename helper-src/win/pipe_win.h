@@ -7,9 +7,12 @@
 #include <string>
 
 #include "platform.h"
-#include "win/unique_object.h"
+#include "win32/unique_object.h"
 
 namespace vemla::service::win {
+
+using ::vemla::win::UniqueHandle;
+using ::vemla::win::UniqueLocal;
 
 // The owner SID from `owner.sid` in the data directory.
 std::expected<std::string, std::string> read_owner_sid(const std::filesystem::path& data_dir);
@@ -35,12 +38,6 @@ public:
 
 private:
     HANDLE pipe_;
-};
-
-class SystemClock final : public Clock {
-public:
-    std::chrono::steady_clock::time_point now() override;
-    void pause(std::chrono::milliseconds duration) override;
 };
 
 }  // namespace vemla::service::win

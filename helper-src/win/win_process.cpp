@@ -1,8 +1,10 @@
 #include "win/win_process.h"
 
-#include "win/win32_text.h"
+#include "win32/win32_text.h"
 
 namespace vemla::service::win {
+
+using namespace ::vemla::win;
 
 bool Win32Process::has_ended() {
     return ::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;

@@ -3,9 +3,12 @@
 #include <windows.h>
 
 #include "platform.h"
-#include "win/unique_object.h"
+#include "win32/unique_object.h"
 
 namespace vemla::service::win {
+
+using ::vemla::win::UniqueHandle;
+using ::vemla::win::UniqueLocal;
 
 // A process held by its handle and, for a process the service created, its primary thread.
 class Win32Process final : public Process {

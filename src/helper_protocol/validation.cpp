@@ -1,5 +1,7 @@
 #include "helper_protocol/validation.h"
 
+#include "helper_protocol/constants.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <unordered_set>
@@ -219,8 +221,8 @@ Json canonical_log() {
 Json canonical_tun_inbound(std::uint64_t mtu) {
     return Json{{"type", "tun"},
                 {"tag", "tun-in"},
-                {"interface_name", "VemlaVPN"},
-                {"address", Json::array({"172.19.0.1/30"})},
+                {"interface_name", kTunInterfaceName},
+                {"address", Json::array({kTunAddress})},
                 {"mtu", mtu},
                 {"auto_route", true},
                 {"strict_route", true},

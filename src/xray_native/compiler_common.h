@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "helper_protocol/constants.h"
 #include "json/json_text.h"
 
 namespace vemla::xray_native {
@@ -31,8 +32,8 @@ using RuleSetTable = std::unordered_map<std::string, const Json*>;
 inline constexpr std::size_t kMaxRoutingRules = 50000;
 
 struct CompileSettings {
-    std::string interface_name = "VemlaVPN";
-    std::vector<std::string> tun_address{"172.19.0.1/30"};
+    std::string interface_name{helper_protocol::kTunInterfaceName};
+    std::vector<std::string> tun_address{std::string(helper_protocol::kTunAddress)};
     std::vector<std::string> tun_dns{"172.19.0.2"};
     std::vector<std::string> tun_routes{"0.0.0.0/0"};
     std::string api_user = "vemla";
@@ -45,7 +46,7 @@ struct CompileSettings {
     const Json* rule_sources = nullptr;
     std::uint32_t mtu = 1500;
     std::uint16_t mixed_port = 2080;
-    std::uint16_t api_port = 18970;
+    std::uint16_t api_port = helper_protocol::kNativeApiPort;
     bool tun_enabled = false;
 };
 

@@ -8,25 +8,13 @@
 #include <ostream>
 #include <system_error>
 
+#include "helper_protocol/constants.h"
 #include "helper_protocol/envelope.h"
-#include "helper_protocol/rule_sources.h"
-#include "helper_protocol/validation.h"
 #include "json/json_text.h"
-#include "xray_native/compiler.h"
-#include "xray_native/inbounds.h"
+#include "xray_native/start_request.h"
 
 namespace vemla::tools {
 namespace {
-
-// Where a default installation keeps its files; the canonical rule-set paths name these.
-constexpr const char8_t* kInstallationDirectory = u8"C:\\Program Files\\VemlaHelper";
-constexpr const char8_t* kDataDirectory = u8"C:\\ProgramData\\VemlaHelper";
-
-// The largest request the helper's pipe accepts.
-constexpr std::size_t kMaxRequestBytes = 16777216;
-
-// The port the service gives the engine's API inbound.
-constexpr std::uint16_t kNativeApiPort = 18970;
 
 struct Options {
     bool validate_only = false;
@@ -98,15 +86,10 @@ std::expected<std::string, std::string> read_built_in_file(const std::filesystem
     return std::move(*bytes);
 }
 
-// A request as the service holds it after its checks: the normalised configuration and the rules
-// map with the built-in rule sources it names.
-struct CheckedRequest {
-    Json config;
-    Json rule_sources;
-};
-
-std::expected<CheckedRequest, std::string> check_request(std::string_view text,
-                                                         const std::filesystem::path& rules_dir) {
+// What the service checks of a start request before it looks at its own state, then its road to
+// the engine's configuration.
+std::expected<xray_native::PreparedStart, std::string> check_request(
+    std::string_view text, const std::filesystem::path& rules_dir) {
     auto request = parse_json(text);
     if (!request) {
         return std::unexpected(std::move(request.error()));
@@ -116,30 +99,11 @@ std::expected<CheckedRequest, std::string> check_request(std::string_view text,
     }
     Json config = request->contains("config") ? std::move((*request)["config"]) : Json();
     Json rules = request->contains("rules") ? std::move((*request)["rules"]) : Json();
-    auto validated = helper_protocol::validate_privileged_config(
-        std::move(config), rules, std::filesystem::path(kInstallationDirectory),
-        std::filesystem::path(kDataDirectory));
-    if (!validated) {
-        return std::unexpected(std::move(validated.error()));
-    }
-    auto rule_sources = helper_protocol::collect_rule_sources(
-        *validated, std::move(rules),
+    return xray_native::prepare_start(
+        std::move(config), std::move(rules),
+        std::filesystem::path(helper_protocol::kDefaultInstallDirectory),
+        std::filesystem::path(helper_protocol::kDefaultDataDirectory),
         [&rules_dir](std::string_view tag) { return read_built_in_file(rules_dir, tag); });
-    if (!rule_sources) {
-        return std::unexpected(std::move(rule_sources.error()));
-    }
-    return CheckedRequest{std::move(*validated), std::move(*rule_sources)};
-}
-
-// What the service does before it launches the engine: settings, the native API port, the
-// document.
-std::expected<Json, std::string> compile_request(const CheckedRequest& checked) {
-    auto settings = xray_native::extract_compile_settings(checked.config, checked.rule_sources);
-    if (!settings) {
-        return std::unexpected(std::move(settings.error()));
-    }
-    settings->api_port = kNativeApiPort;
-    return xray_native::compile_xray_document(checked.config, *settings);
 }
 
 }  // namespace
@@ -153,16 +117,16 @@ int run_checker(const std::vector<std::string>& args, std::istream& in, std::ost
     }
     std::optional<std::string> text;
     if (options->request == "-") {
-        text = read_bounded(in, kMaxRequestBytes);
+        text = read_bounded(in, helper_protocol::kMaxRequestBytes);
     } else if (std::ifstream file(utf8_path(options->request), std::ios::binary); file) {
-        text = read_bounded(file, kMaxRequestBytes);
+        text = read_bounded(file, helper_protocol::kMaxRequestBytes);
     }
     if (!text) {
         err << options->request << ": cannot read the request\n" << kCheckerUsage << '\n';
         return 2;
     }
-    if (text->size() > kMaxRequestBytes) {
-        err << "Request exceeds 512 KiB\n";
+    if (text->size() > helper_protocol::kMaxRequestBytes) {
+        err << helper_protocol::kRequestTooLarge << '\n';
         return 1;
     }
     auto checked = check_request(*text, options->rules_dir);
@@ -174,7 +138,8 @@ int run_checker(const std::vector<std::string>& args, std::istream& in, std::ost
         out << to_compact_json(checked->config) << '\n';
         return 0;
     }
-    const auto document = compile_request(*checked);
+    const auto document =
+        xray_native::compile_engine_document(checked->config, checked->rule_sources);
     if (!document) {
         err << document.error() << '\n';
         return 1;

@@ -1,10 +1,10 @@
-#include "win/win32_text.h"
+#include "win32/win32_text.h"
 
 #include <limits>
 
-#include "win/unique_object.h"
+#include "win32/unique_object.h"
 
-namespace vemla::service::win {
+namespace vemla::win {
 
 std::wstring to_wide(std::string_view utf8) {
     if (utf8.empty() || utf8.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
@@ -54,4 +54,4 @@ std::string last_error_text() {
     return os_error_text(::GetLastError());
 }
 
-}  // namespace vemla::service::win
+}  // namespace vemla::win

@@ -5,7 +5,7 @@
 
 #include <utility>
 
-namespace vemla::service::win {
+namespace vemla::win {
 
 // Sole owner of one Win32 object; closes it when emptied, replaced or destroyed.
 template <typename Traits>
@@ -76,4 +76,4 @@ using UniqueLocal = UniqueObject<LocalTraits>;
 using UniqueRegistryKey = UniqueObject<RegistryKeyTraits>;
 using UniqueServiceHandle = UniqueObject<ServiceHandleTraits>;
 
-}  // namespace vemla::service::win
+}  // namespace vemla::win

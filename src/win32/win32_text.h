@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace vemla::service::win {
+namespace vemla::win {
 
 std::wstring to_wide(std::string_view utf8);
 std::string to_utf8(std::wstring_view wide);
@@ -16,4 +16,4 @@ std::string os_error_text(DWORD code);
 // os_error_text of the calling thread's last error.
 std::string last_error_text();
 
-}  // namespace vemla::service::win
+}  // namespace vemla::win
