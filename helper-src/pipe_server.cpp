@@ -13,18 +13,14 @@ constexpr std::string_view kSidPrefix = "S-1-5-21-";
 constexpr std::size_t kMinSidBytes = 9;
 constexpr std::size_t kMaxSidBytes = 184;
 
-bool stopping() {
-    return stop_flag().load(std::memory_order_seq_cst);
-}
-
 // Waits for the client to let go of the pipe, so that it can read the reply before the
 // disconnect discards it.
-void linger(Pipe& pipe, Clock& clock) {
+void linger(Pipe& pipe, Clock& clock, const StopFlag& stop) {
     const auto until = clock.now() + kLingerLimit;
-    while (!stopping() && clock.now() < until) {
+    while (!stop.is_set() && clock.now() < until) {
         char byte = 0;
-        const auto got = pipe.read(std::span<char>(&byte, 1));
-        if (got ? *got > 0 : got.error().code == kErrorBrokenPipe) {
+        const PipeRead got = pipe.read(std::span<char>(&byte, 1));
+        if (got.kind == PipeRead::Kind::data || got.kind == PipeRead::Kind::closed) {
             return;
         }
         clock.pause(kReadPoll);
@@ -33,33 +29,36 @@ void linger(Pipe& pipe, Clock& clock) {
 
 }  // namespace
 
+bool is_owner_sid_text(std::string_view sid) {
+    return sid.size() >= kMinSidBytes && sid.size() <= kMaxSidBytes &&
+           sid.starts_with(kSidPrefix) && std::ranges::all_of(sid, [](char c) {
+               return (c >= '0' && c <= '9') || c == '-' || c == 'S';
+           });
+}
+
 std::expected<std::string, std::string> parse_owner_sid(std::string_view content) {
-    const std::string sid = encode_utf8(trim_white_space(decode_utf8_lossy(content)));
-    const bool well_formed = sid.size() >= kMinSidBytes && sid.size() <= kMaxSidBytes &&
-                             sid.starts_with(kSidPrefix) && std::ranges::all_of(sid, [](char c) {
-                                 return (c >= '0' && c <= '9') || c == '-' || c == 'S';
-                             });
-    if (!well_formed) {
+    std::string sid = encode_utf8(trim_white_space(decode_utf8_lossy(content)));
+    if (!is_owner_sid_text(sid)) {
         return std::unexpected("Invalid installation owner SID");
     }
     return sid;
 }
 
-std::expected<Json, std::string> read_request(Pipe& pipe, Clock& clock,
+std::expected<Json, std::string> read_request(Pipe& pipe, Clock& clock, const StopFlag& stop,
                                               const std::string& owner_sid) {
     const auto deadline = clock.now() + kRequestDeadline;
     std::string request;
     bool authenticated = false;
     std::array<char, kReadChunkBytes> chunk{};
     for (;;) {
-        if (stopping() || clock.now() >= deadline) {
+        if (stop.is_set() || clock.now() >= deadline) {
             return std::unexpected("Request deadline exceeded");
         }
-        const auto got = pipe.read(chunk);
-        if (!got && got.error().code != kErrorNoData) {
-            return std::unexpected(got.error().text);
+        const PipeRead got = pipe.read(chunk);
+        if (got.kind == PipeRead::Kind::failed || got.kind == PipeRead::Kind::closed) {
+            return std::unexpected(got.error);
         }
-        if (!got || *got == 0) {
+        if (got.kind == PipeRead::Kind::nothing_yet || got.size == 0) {
             clock.pause(kReadPoll);
             continue;
         }
@@ -75,7 +74,7 @@ std::expected<Json, std::string> read_request(Pipe& pipe, Clock& clock,
             }
             authenticated = true;
         }
-        request.append(chunk.data(), *got);
+        request.append(chunk.data(), got.size);
         if (request.size() > kMaxRequestBytes) {
             return std::unexpected(std::string(helper_protocol::kRequestTooLarge));
         }
@@ -85,8 +84,8 @@ std::expected<Json, std::string> read_request(Pipe& pipe, Clock& clock,
     }
 }
 
-std::expected<Json, std::string> handle_connection(Pipe& pipe, ServiceState& state,
-                                                   const Json& request) {
+std::expected<Json, std::string> handle_connection(ServiceContext& context, Pipe& pipe,
+                                                   ServiceState& state, const Json& request) {
     const auto client_pid = pipe.client_pid();
     if (!client_pid) {
         return std::unexpected(client_pid.error());
@@ -96,36 +95,36 @@ std::expected<Json, std::string> handle_connection(Pipe& pipe, ServiceState& sta
         op != request.end() && op->is_string() && op->get_ref<const std::string&>() == "start";
     std::unique_ptr<Process> client;
     if (is_start) {
-        auto opened = pipe.open_process(*client_pid);
+        auto opened = context.system.open_for_monitoring(*client_pid);
         if (!opened) {
             return std::unexpected(opened.error());
         }
         client = std::move(*opened);
     }
-    auto reply = handle_request(state, request, *client_pid);
+    auto reply = handle_request(context, state, request, *client_pid);
     if (is_start && reply) {
         state.client_process = std::move(client);
     }
     return reply;
 }
 
-void serve(Pipe& pipe, Clock& clock, ServiceState& state) {
-    while (!stopping()) {
+void serve(ServiceContext& context, Pipe& pipe, ServiceState& state) {
+    while (!context.stop.is_set()) {
         const ConnectState connection = pipe.connect();
         if (connection != ConnectState::connected) {
             if (connection == ConnectState::client_gone) {
                 pipe.disconnect();
             }
             (void)build_status(state);
-            clock.pause(kIdlePoll);
+            context.clock.pause(kIdlePoll);
             continue;
         }
-        const auto request = read_request(pipe, clock, state.owner_sid);
+        const auto request = read_request(pipe, context.clock, context.stop, state.owner_sid);
         const auto reply = request
-                               ? handle_connection(pipe, state, *request)
+                               ? handle_connection(context, pipe, state, *request)
                                : std::expected<Json, std::string>(std::unexpect, request.error());
         pipe.write(to_compact_json(reply ? *reply : error_reply(reply.error())) + "\n");
-        linger(pipe, clock);
+        linger(pipe, context.clock, context.stop);
         pipe.disconnect();
         (void)build_status(state);
     }

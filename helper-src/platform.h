@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -10,17 +11,24 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/clock.h"
 
-// What the service logic needs of the operating system, as interfaces. The Windows build puts
-// handle owners behind them; the native tests put scripted fakes behind them.
+// What the service logic needs of the operating system, as interfaces that speak in outcomes.
+// The Windows build puts handle owners behind them; the native tests put scripted fakes.
 namespace vemla::service {
 
-// An object the service holds only to close it (a job object: closing it ends what runs in it).
-class OwnedObject {
+using platform::Clock;
+
+// Set once, by the service control handler (or a test); read by every polling loop.
+class StopFlag {
 public:
-    virtual ~OwnedObject() = default;
+    void set() { set_.store(true, std::memory_order_seq_cst); }
+    bool is_set() const { return set_.load(std::memory_order_seq_cst); }
+
+private:
+    std::atomic<bool> set_{false};
 };
 
 // A process held by its handle(s); destroying the object closes every handle it holds.
@@ -33,13 +41,87 @@ public:
     // The exit code once the process has exited, none while it runs; or the failure text.
     virtual std::expected<std::optional<std::uint32_t>, std::string> exit_code() = 0;
     virtual std::expected<void, std::string> terminate(std::uint32_t code) = 0;
-    // Waits without limit for the process to end.
-    virtual std::expected<void, std::string> wait() = 0;
+    // Waits up to `limit` (none: without limit); true when the process has ended.
+    virtual std::expected<bool, std::string> wait(
+        std::optional<std::chrono::milliseconds> limit = std::nullopt) = 0;
+    // The SID, as text, of the user of the process's token (needs query access).
+    virtual std::expected<std::string, std::string> user_sid() = 0;
+    // When the process was created, in the system's 100 ns ticks (needs query access).
+    virtual std::expected<std::uint64_t, std::string> creation_time() = 0;
 };
 
-// Windows error codes the pipe logic tells apart.
-inline constexpr std::uint32_t kErrorBrokenPipe = 109;
-inline constexpr std::uint32_t kErrorNoData = 232;
+// A kill-on-close job: destroying the object ends every process in it.
+class Job {
+public:
+    virtual ~Job() = default;
+};
+
+// What the service learns of another process when it may query it.
+struct ProcessLineage {
+    std::optional<std::uint32_t> parent_pid;  // none when the basic information is unreadable
+    std::optional<std::uint64_t> created;     // none when the process times are unreadable
+};
+
+// A file the service holds open (the engine's log while the engine is being started).
+class OpenFile {
+public:
+    virtual ~OpenFile() = default;
+};
+
+// The engine's command, exactly as it is to run.
+struct EngineCommand {
+    std::filesystem::path program;
+    std::vector<std::string> arguments;
+    std::filesystem::path working_directory;
+    std::vector<std::string> environment;  // "NAME=value"; nothing else is inherited
+};
+
+struct LaunchedEngine {
+    std::unique_ptr<Process> process;  // with its primary thread
+    std::unique_ptr<Job> job;
+};
+
+struct EngineLaunchFailure {
+    bool resume_failed = false;  // the process existed and was ended before the failure returned
+    std::string text;            // the operating system's error text otherwise
+};
+
+// Everything else the service asks of the system, beyond the pipe.
+class System {
+public:
+    virtual ~System() = default;
+
+    // Processes.
+    virtual std::expected<std::unique_ptr<Process>, std::string> open_for_monitoring(
+        std::uint32_t pid) = 0;
+    // None when the process cannot be opened for query.
+    virtual std::optional<ProcessLineage> inspect_process(std::uint32_t pid) = 0;
+    // Synchronise and limited query access: enough to watch it and read its token's user.
+    virtual std::expected<std::unique_ptr<Process>, std::string> open_owner(std::uint32_t pid) = 0;
+
+    // Files.
+    virtual bool exists(const std::filesystem::path& path) = 0;  // link metadata readable
+    virtual std::expected<void, std::string> write_file(const std::filesystem::path& path,
+                                                        std::string_view bytes) = 0;
+    // At most `limit` + 1 bytes, so that a caller sees an oversized file without reading it all.
+    virtual std::expected<std::string, std::string> read_file(const std::filesystem::path& path,
+                                                              std::size_t limit) = 0;
+    // Created empty (truncated), shared for read, write and delete.
+    virtual std::expected<std::unique_ptr<OpenFile>, std::string> create_log(
+        const std::filesystem::path& path) = 0;
+
+    // The engine: created suspended without a window, its standard output and error the log,
+    // in a new kill-on-close job, then resumed as a whole.
+    virtual std::expected<LaunchedEngine, EngineLaunchFailure> launch_engine(
+        const EngineCommand& command, OpenFile& log) = 0;
+
+    // The service's own environment variable, none when unset.
+    virtual std::optional<std::string> environment(std::string_view name) = 0;
+
+    // One TCP connection to 127.0.0.1 at `port`, closed at once; true when it was accepted
+    // within `limit`.
+    virtual bool connect_loopback(std::uint16_t port, std::chrono::milliseconds limit) = 0;
+};
 
 enum class ConnectState {
     waiting,      // no client
@@ -47,30 +129,27 @@ enum class ConnectState {
     client_gone,  // a client connected and closed its end before being served
 };
 
-struct PipeError {
-    std::uint32_t code = 0;
-    std::string text;  // the operating system's error text for the code
+// The outcome of one read on the pipe.
+struct PipeRead {
+    enum class Kind { data, nothing_yet, closed, failed };
+    Kind kind = Kind::nothing_yet;
+    std::size_t size = 0;  // bytes read, for `data`
+    std::string error;     // the operating system's error text, for `failed`
 };
 
-// The server end of the one pipe instance, non-blocking.
+// The server end of the one pipe instance, non-blocking. Transport only.
 class Pipe {
 public:
     virtual ~Pipe() = default;
     virtual ConnectState connect() = 0;
     virtual void disconnect() = 0;
-    // Bytes read (possibly none), or the failure of the read.
-    virtual std::expected<std::size_t, PipeError> read(std::span<char> buffer) = 0;
+    virtual PipeRead read(std::span<char> buffer) = 0;
     // One write; whether it reached the client is not reported.
     virtual void write(std::string_view bytes) = 0;
     // The user SID, as text, of the token of the connected client.
     virtual std::expected<std::string, std::string> caller_sid() = 0;
     virtual std::expected<std::uint32_t, std::string> client_pid() = 0;
-    // Opens a process with synchronise access.
-    virtual std::expected<std::unique_ptr<Process>, std::string> open_process(
-        std::uint32_t pid) = 0;
 };
-
-using platform::Clock;
 
 // At most `limit` bytes from the end of a file; empty when the file cannot be opened. Bytes read
 // before a read failure are kept; when the length is unknown the read starts at the beginning.

@@ -2,6 +2,7 @@
 
 #include "helper_protocol/constants.h"
 #include "helper_protocol/envelope.h"
+#include "lifecycle.h"
 
 namespace vemla::service {
 namespace {
@@ -9,24 +10,11 @@ namespace {
 using helper_protocol::asks_for_native_xray;
 using helper_protocol::is_session_text;
 
-std::expected<Json, std::string> cancel_update(ServiceState& state, std::string_view session) {
-    if (state.reservation && state.reservation->session != session) {
-        return std::unexpected("Maintenance belongs to another installer session");
-    }
-    state.reservation.reset();
-    return Json{{"ok", true}};
-}
-
 std::expected<Json, std::string> stop(ServiceState& state) {
     if (auto stopped = stop_connection(state); !stopped) {
         return std::unexpected(stopped.error());
     }
     return build_status(state);
-}
-
-// Connecting and reserving for an update arrive with the connection lifecycle.
-std::expected<Json, std::string> not_yet_available() {
-    return std::unexpected("Operation not yet available");
 }
 
 }  // namespace
@@ -53,8 +41,8 @@ Json error_reply(std::string_view text) {
     return Json{{"error", text}, {"ok", false}};
 }
 
-std::expected<Json, std::string> handle_request(ServiceState& state, const Json& request,
-                                                std::uint32_t client_pid) {
+std::expected<Json, std::string> handle_request(ServiceContext& context, ServiceState& state,
+                                                const Json& request, std::uint32_t client_pid) {
     if (auto basics = helper_protocol::check_request_basics(request); !basics) {
         return std::unexpected(std::move(basics.error()));
     }
@@ -87,7 +75,7 @@ std::expected<Json, std::string> handle_request(ServiceState& state, const Json&
         return cancel_update(state, session);
     }
     if (op == "prepare_update") {
-        return not_yet_available();
+        return prepare_update(context, state, request, session, client_pid);
     }
 
     const bool owned = state.session.has_value() && *state.session == session;
@@ -99,7 +87,7 @@ std::expected<Json, std::string> handle_request(ServiceState& state, const Json&
         return stop(state);
     }
     if (op == "start") {
-        return not_yet_available();
+        return start_connection(context, state, request, session);
     }
     if (op == "status") {
         snapshot["owned"] = running && owned;

@@ -3,11 +3,12 @@
 #include "engine_exit.h"
 
 namespace vemla::service {
+namespace {
 
-std::atomic<bool>& stop_flag() {
-    static std::atomic<bool> flag{false};
-    return flag;
-}
+// How long an engine whose job was closed may take to end before its termination failure counts.
+constexpr std::chrono::seconds kEndingGrace{5};
+
+}  // namespace
 
 void refresh_state(ServiceState& state) {
     if (state.reservation && state.reservation->owner->has_ended()) {
@@ -30,14 +31,10 @@ void refresh_state(ServiceState& state) {
     }
 }
 
-std::expected<void, std::string> stop_connection(ServiceState& state) {
-    // Closing the job ends the engine and everything it started.
-    state.job.reset();
-    state.client_process.reset();
-    state.session.reset();
-    const std::unique_ptr<Process> engine = std::move(state.engine);
+std::expected<void, std::string> end_engine(std::unique_ptr<Job> job,
+                                            std::unique_ptr<Process> engine) {
+    job.reset();
     if (!engine) {
-        state.rule_source_tags.clear();
         return {};
     }
     const auto status = engine->exit_code();
@@ -45,15 +42,31 @@ std::expected<void, std::string> stop_connection(ServiceState& state) {
         return std::unexpected(status.error());
     }
     if (!status->has_value()) {
-        if (auto ended = engine->terminate(1); !ended) {
-            return std::unexpected(ended.error());
+        if (auto terminated = engine->terminate(1); !terminated) {
+            // Terminating a process that is already ending fails; its end is what counts.
+            const auto ended = engine->wait(kEndingGrace);
+            if (!ended || !*ended) {
+                return std::unexpected(terminated.error());
+            }
+            return {};
         }
     }
-    if (auto waited = engine->wait(); !waited) {
+    const auto waited = engine->wait();
+    if (!waited) {
         return std::unexpected(waited.error());
     }
-    state.rule_source_tags.clear();
     return {};
+}
+
+std::expected<void, std::string> stop_connection(ServiceState& state) {
+    state.job.reset();
+    state.client_process.reset();
+    state.session.reset();
+    auto ended = end_engine(nullptr, std::move(state.engine));
+    if (ended) {
+        state.rule_source_tags.clear();
+    }
+    return ended;
 }
 
 }  // namespace vemla::service

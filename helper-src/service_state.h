@@ -1,6 +1,5 @@
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <expected>
 #include <filesystem>
@@ -21,7 +20,7 @@ struct Reservation {
 // The one record of the service: at most one connection and at most one maintenance
 // reservation. Every handle lives in a unique owner, so emptying or replacing a field closes it.
 struct ServiceState {
-    std::unique_ptr<OwnedObject> job;
+    std::unique_ptr<Job> job;
     std::unique_ptr<Process> client_process;
     std::unique_ptr<Process> engine;  // owns the engine's process and primary thread handles
     std::string owner_sid;
@@ -34,14 +33,17 @@ struct ServiceState {
     bool adapter_recovered = false;
 };
 
-// Set once by the service control handler; read on every pass of the pipe loop.
-std::atomic<bool>& stop_flag();
-
 // Drops what refers to processes that have ended: the reservation of an installer owner that
 // ended, the connection of a client that ended, and an engine that exited (keeping its message).
 void refresh_state(ServiceState& state);
 
 // Ends the connection. Steps already done stay done when a later one fails.
 std::expected<void, std::string> stop_connection(ServiceState& state);
+
+// The one way an engine is ended: close its job (which ends it and everything it started),
+// terminate it, and wait for it. An engine already ending because its job closed counts as
+// ended, even though terminating it then fails.
+std::expected<void, std::string> end_engine(std::unique_ptr<Job> job,
+                                            std::unique_ptr<Process> engine);
 
 }  // namespace vemla::service

@@ -13,6 +13,7 @@
 #include "pipe_server.h"
 #include "request_envelope.h"
 #include "win/pipe_win.h"
+#include "win/win_process.h"
 #include "win32/unique_object.h"
 #include "win32/win32_text.h"
 

@@ -15,15 +15,18 @@
 #include <string>
 #include <thread>
 
+#include "install_checks.h"
 #include "pipe_server.h"
 #include "service_state.h"
 #include "win/pipe_win.h"
+#include "win/win_system.h"
 
 namespace {
 
 using namespace vemla::service;
 
 std::mutex output_lock;
+StopFlag stop_flag;
 std::atomic<std::chrono::steady_clock::time_point::rep> stop_requested_at{0};
 
 void say(const std::string& line) {
@@ -68,8 +71,17 @@ void read_commands() {
         line.clear();
     }
     stop_requested_at = std::chrono::steady_clock::now().time_since_epoch().count();
-    stop_flag() = true;
+    stop_flag.set();
 }
+
+// TEMPORARY until the installation checks land.
+class TrustAllPlaceholder final : public InstallationChecks {
+public:
+    std::expected<void, std::string> check_protected_path(const std::filesystem::path&,
+                                                          std::uint32_t) const override {
+        return {};
+    }
+};
 
 }  // namespace
 
@@ -92,8 +104,14 @@ int main(int argc, char** argv) {
     say("ready");
 
     win::Win32Pipe endpoint(pipe->get());
+    win::Win32System system;
     vemla::platform::SystemClock clock;
-    serve(endpoint, clock, state);
+    TrustAllPlaceholder checks;
+    ServiceContext context{system, clock, stop_flag, checks, [](const vemla::Json&) {
+                               return std::expected<vemla::Json, std::string>(std::unexpect,
+                                                                              "recovery not wired");
+                           }};
+    serve(context, endpoint, state);
 
     const auto returned = std::chrono::steady_clock::now().time_since_epoch().count();
     const auto waited = std::chrono::steady_clock::duration(returned - stop_requested_at.load());

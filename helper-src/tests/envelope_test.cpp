@@ -77,11 +77,12 @@ protected:
 
     RunningConnection connection_;
     ServiceState state_;
+    FakeContext fake_;
 };
 
 TEST_P(Envelope, RepliesOrRefuses) {
     const EnvelopeCase& c = GetParam();
-    const auto result = handle_request(state_, Json::parse(c.request), c.client_pid);
+    const auto result = handle_request(fake_.context, state_, Json::parse(c.request), c.client_pid);
     if (c.error != nullptr) {
         ASSERT_FALSE(result.has_value()) << to_compact_json(*result);
         EXPECT_EQ(result.error(), c.error);
@@ -151,6 +152,9 @@ INSTANTIATE_TEST_SUITE_P(
         EnvelopeCase{"session_not_hex", Setup::idle,
                      with_session("status", std::string(63, 'a') + "g"), 7,
                      "Invalid client session", nullptr},
+        EnvelopeCase{"session_upper_not_hex", Setup::idle,
+                     with_session("status", std::string(63, 'a') + "G"), 7,
+                     "Invalid client session", nullptr},
         EnvelopeCase{"session_pid_zero", Setup::idle, with_session("status", kSessionA), 0,
                      "Invalid client session", nullptr},
         EnvelopeCase{"missing_op_no_session", Setup::idle, R"({"version":1})", 7,
@@ -202,13 +206,15 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<EnvelopeCase>& case_info) { return case_info.param.name; });
 
 TEST(EnvelopeEffects, StopEndsTheConnectionAndKeepsTheEngineError) {
+    FakeContext fake;
     RunningConnection connection;
     ServiceState state;
     connection.install(state, kSessionA);
     state.engine_error = "Движок завершился с кодом 1";
     state.adapter_recovered = true;
 
-    const auto reply = handle_request(state, Json::parse(with_session("stop", kSessionA)), 7);
+    const auto reply =
+        handle_request(fake.context, state, Json::parse(with_session("stop", kSessionA)), 7);
 
     ASSERT_TRUE(reply.has_value()) << reply.error();
     EXPECT_EQ((*reply)["engine_error"], "Движок завершился с кодом 1");
@@ -221,12 +227,15 @@ TEST(EnvelopeEffects, StopEndsTheConnectionAndKeepsTheEngineError) {
 }
 
 TEST(EnvelopeEffects, StopFailureIsTheReply) {
+    FakeContext fake;
     RunningConnection connection;
     ServiceState state;
     connection.install(state, kSessionA);
     connection.engine->terminate_fails = true;
+    connection.engine->never_ends = true;
 
-    const auto reply = handle_request(state, Json::parse(with_session("stop", kSessionA)), 7);
+    const auto reply =
+        handle_request(fake.context, state, Json::parse(with_session("stop", kSessionA)), 7);
 
     ASSERT_FALSE(reply.has_value());
     EXPECT_EQ(reply.error(), "terminate failed (os error 5)");
@@ -235,23 +244,28 @@ TEST(EnvelopeEffects, StopFailureIsTheReply) {
 }
 
 TEST(EnvelopeEffects, CancelUpdateDropsTheReservationAndClosesItsHandle) {
+    FakeContext fake;
     auto log = std::make_shared<EventLog>();
     auto installer = make_control("installer", 900, log);
     ServiceState state;
     state.reservation = Reservation{kSessionA, std::make_unique<FakeProcess>(installer)};
 
-    ASSERT_TRUE(handle_request(state, Json::parse(with_session("cancel_update", kSessionA)), 7));
+    ASSERT_TRUE(handle_request(fake.context, state,
+                               Json::parse(with_session("cancel_update", kSessionA)), 7));
 
     EXPECT_FALSE(state.reservation.has_value());
     EXPECT_TRUE(installer->closed);
 }
 
 TEST(EnvelopeEffects, RefusalsLeaveTheConnectionAlone) {
+    FakeContext fake;
     RunningConnection connection;
     ServiceState state;
     connection.install(state, kSessionA);
     for (const char* op : {"stop", "update_rules", "restart"}) {
-        EXPECT_FALSE(handle_request(state, Json::parse(with_session(op, kSessionB)), 7)) << op;
+        EXPECT_FALSE(
+            handle_request(fake.context, state, Json::parse(with_session(op, kSessionB)), 7))
+            << op;
     }
     EXPECT_EQ(state.session, kSessionA);
     EXPECT_FALSE(connection.engine->closed);
@@ -259,13 +273,15 @@ TEST(EnvelopeEffects, RefusalsLeaveTheConnectionAlone) {
 }
 
 TEST(EnvelopeEffects, HousekeepingRunsBeforeTheSessionCheck) {
+    FakeContext fake;
     RunningConnection connection;
     ServiceState state;
     connection.install(state, kSessionA);
     connection.engine->exited_with = 3;
 
     // The engine's end is noticed even by a request refused afterwards.
-    EXPECT_FALSE(handle_request(state, Json::parse(R"({"version":1,"op":"stop"})"), 7));
+    EXPECT_FALSE(
+        handle_request(fake.context, state, Json::parse(R"({"version":1,"op":"stop"})"), 7));
     EXPECT_EQ(state.engine, nullptr);
     EXPECT_TRUE(state.engine_error.has_value());
 }

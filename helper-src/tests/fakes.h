@@ -1,12 +1,19 @@
 #pragma once
 
 #include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "install_checks.h"
 #include "platform.h"
+#include "service_context.h"
 #include "service_state.h"
 
 namespace vemla::service::testing_support {
@@ -25,6 +32,10 @@ struct ProcessControl {
     bool query_fails = false;
     bool terminate_fails = false;
     bool wait_fails = false;
+    bool ends_when_job_closes = false;  // a process in a kill-on-close job
+    bool never_ends = false;            // a bounded wait times out
+    std::expected<std::string, std::string> user_sid = std::string("S-1-5-21-1-2-3-1001");
+    std::expected<std::uint64_t, std::string> created = std::uint64_t{100};
     std::shared_ptr<EventLog> log;
 
     void record(const std::string& event) {
@@ -58,25 +69,44 @@ public:
         control_->exited_with = code;
         return {};
     }
-    std::expected<void, std::string> wait() override {
-        control_->record("wait");
+    std::expected<bool, std::string> wait(std::optional<std::chrono::milliseconds> limit) override {
+        control_->record(limit ? "wait-bounded" : "wait");
         if (control_->wait_fails) {
             return std::unexpected("wait failed (os error 6)");
         }
-        return {};
+        if (limit && control_->never_ends) {
+            return false;
+        }
+        if (!control_->exited_with) {
+            control_->exited_with = 1;
+        }
+        return true;
     }
+    std::expected<std::string, std::string> user_sid() override { return control_->user_sid; }
+    std::expected<std::uint64_t, std::string> creation_time() override { return control_->created; }
 
 private:
     std::shared_ptr<ProcessControl> control_;
 };
 
-class FakeJob final : public OwnedObject {
+// Closing it ends the processes that were put into it, as a kill-on-close job does.
+class FakeJob final : public Job {
 public:
-    explicit FakeJob(std::shared_ptr<EventLog> log) : log_(std::move(log)) {}
-    ~FakeJob() override { log_->push_back("job:close"); }
+    FakeJob(std::shared_ptr<EventLog> log,
+            std::vector<std::shared_ptr<ProcessControl>> members = {})
+        : log_(std::move(log)), members_(std::move(members)) {}
+    ~FakeJob() override {
+        log_->push_back("job:close");
+        for (const auto& member : members_) {
+            if (member->ends_when_job_closes && !member->exited_with) {
+                member->exited_with = 1;
+            }
+        }
+    }
 
 private:
     std::shared_ptr<EventLog> log_;
+    std::vector<std::shared_ptr<ProcessControl>> members_;
 };
 
 inline std::shared_ptr<ProcessControl> make_control(std::string name, std::uint32_t pid,
@@ -92,6 +122,7 @@ inline constexpr const char* kSessionA =
     "aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa";
 inline constexpr const char* kSessionB =
     "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+inline constexpr const char* kOwnerSid = "S-1-5-21-1-2-3-1001";
 
 // A state with a running connection (engine, job, client) owned by `session`.
 struct RunningConnection {
@@ -106,6 +137,176 @@ struct RunningConnection {
         state.session = session;
         state.rule_source_tags = {"custom"};
     }
+};
+
+// How one launched engine behaves.
+struct EngineScript {
+    std::optional<std::uint32_t> exits_with;  // ends at once with this code
+    std::string log = "2026/12/10 [Warning] core: Xray 26.9.30 started\n";
+    bool listens = true;
+    bool resume_fails = false;
+    std::optional<std::string> launch_error;
+
+    static EngineScript exiting(std::uint32_t code, std::string log) {
+        EngineScript script;
+        script.exits_with = code;
+        script.log = std::move(log);
+        script.listens = false;
+        return script;
+    }
+    static EngineScript not_listening(std::string log) {
+        EngineScript script;
+        script.log = std::move(log);
+        script.listens = false;
+        return script;
+    }
+};
+
+// Files are real (in the test's directories); processes, the environment and the network are
+// scripted.
+class FakeSystem final : public System {
+public:
+    std::shared_ptr<EventLog> log = std::make_shared<EventLog>();
+    std::deque<EngineScript> engines;
+    std::vector<EngineCommand> launched;
+    std::vector<std::shared_ptr<ProcessControl>> engine_controls;
+    std::map<std::uint32_t, std::shared_ptr<ProcessControl>> processes;
+    std::map<std::uint32_t, ProcessLineage> lineages;
+    std::map<std::string, std::string, std::less<>> variables{{"SystemRoot", "C:\\Windows"}};
+    std::set<std::filesystem::path> unwritable;
+    int connects = 0;
+
+    std::expected<std::unique_ptr<Process>, std::string> open_for_monitoring(
+        std::uint32_t pid) override {
+        return open(pid);
+    }
+    std::optional<ProcessLineage> inspect_process(std::uint32_t pid) override {
+        const auto found = lineages.find(pid);
+        return found == lineages.end() ? std::nullopt : std::optional(found->second);
+    }
+    std::expected<std::unique_ptr<Process>, std::string> open_owner(std::uint32_t pid) override {
+        return open(pid);
+    }
+    bool exists(const std::filesystem::path& path) override {
+        return std::filesystem::exists(std::filesystem::symlink_status(path));
+    }
+    std::expected<void, std::string> write_file(const std::filesystem::path& path,
+                                                std::string_view bytes) override {
+        if (unwritable.contains(path)) {
+            return std::unexpected("Access is denied. (os error 5)");
+        }
+        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+        log->push_back("write:" + path.filename().string());
+        return {};
+    }
+    std::expected<std::string, std::string> read_file(const std::filesystem::path& path,
+                                                      std::size_t limit) override {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            return std::unexpected("The system cannot find the file specified. (os error 2)");
+        }
+        std::string bytes(std::istreambuf_iterator<char>(in), {});
+        if (bytes.size() > limit + 1) {
+            bytes.resize(limit + 1);
+        }
+        return bytes;
+    }
+    std::expected<std::unique_ptr<OpenFile>, std::string> create_log(
+        const std::filesystem::path& path) override {
+        std::ofstream(path, std::ios::binary | std::ios::trunc);
+        log_path_ = path;
+        log->push_back("create:" + path.filename().string());
+        return std::make_unique<OpenFile>();
+    }
+    std::expected<LaunchedEngine, EngineLaunchFailure> launch_engine(const EngineCommand& command,
+                                                                     OpenFile&) override {
+        launched.push_back(command);
+        EngineScript script = engines.empty() ? EngineScript{} : engines.front();
+        if (!engines.empty()) {
+            engines.pop_front();
+        }
+        if (script.launch_error || script.resume_fails) {
+            return std::unexpected(
+                EngineLaunchFailure{script.resume_fails, script.launch_error.value_or("")});
+        }
+        std::ofstream(log_path_, std::ios::binary | std::ios::app) << script.log;
+        auto control =
+            make_control("engine", 5000 + static_cast<std::uint32_t>(launched.size()), log);
+        control->exited_with = script.exits_with;
+        control->ends_when_job_closes = true;
+        engine_controls.push_back(control);
+        listening_ = script.listens;
+        log->push_back("launch");
+        return LaunchedEngine{std::make_unique<FakeProcess>(control),
+                              std::make_unique<FakeJob>(log, std::vector{control})};
+    }
+    std::optional<std::string> environment(std::string_view name) override {
+        const auto found = variables.find(name);
+        return found == variables.end() ? std::nullopt : std::optional(found->second);
+    }
+    bool connect_loopback(std::uint16_t, std::chrono::milliseconds) override {
+        ++connects;
+        return listening_;
+    }
+
+private:
+    std::expected<std::unique_ptr<Process>, std::string> open(std::uint32_t pid) {
+        const auto found = processes.find(pid);
+        if (found == processes.end()) {
+            return std::unexpected("The parameter is incorrect. (os error 87)");
+        }
+        return std::make_unique<FakeProcess>(found->second);
+    }
+
+    std::filesystem::path log_path_;
+    bool listening_ = false;
+};
+
+// Trusts every path except the ones named, which fail with a recognisable text.
+class FakeChecks final : public InstallationChecks {
+public:
+    std::set<std::filesystem::path> untrusted;
+    mutable std::vector<std::filesystem::path> checked;
+
+    std::expected<void, std::string> check_protected_path(const std::filesystem::path& path,
+                                                          std::uint32_t) const override {
+        checked.push_back(path);
+        if (untrusted.contains(path)) {
+            return std::unexpected("Untrusted write access: " + path.string());
+        }
+        return {};
+    }
+};
+
+// Time moves only when the code under test pauses.
+class FakeClock final : public Clock {
+public:
+    std::chrono::steady_clock::time_point now() override { return now_; }
+    void pause(std::chrono::milliseconds duration) override {
+        now_ += duration;
+        pauses.push_back(duration);
+    }
+    std::chrono::steady_clock::duration elapsed() const {
+        return now_ - std::chrono::steady_clock::time_point{};
+    }
+    std::vector<std::chrono::milliseconds> pauses;
+
+private:
+    std::chrono::steady_clock::time_point now_{};
+};
+
+// The context a request runs in, made of the fakes above.
+struct FakeContext {
+    FakeSystem system;
+    FakeClock clock;
+    StopFlag stop;
+    FakeChecks checks;
+    std::vector<Json> recovered_from;
+    std::expected<Json, std::string> recovery = std::unexpected(std::string("no recovery"));
+    ServiceContext context{system, clock, stop, checks, [this](const Json& config) {
+                               recovered_from.push_back(config);
+                               return recovery;
+                           }};
 };
 
 }  // namespace vemla::service::testing_support

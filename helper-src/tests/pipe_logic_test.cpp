@@ -15,46 +15,33 @@ namespace {
 using namespace testing_support;
 using namespace std::chrono_literals;
 
-constexpr const char* kOwnerSid = "S-1-5-21-1-2-3-1001";
-
-// Time moves only when the code under test pauses.
-class FakeClock final : public Clock {
-public:
-    std::chrono::steady_clock::time_point now() override { return now_; }
-    void pause(std::chrono::milliseconds duration) override {
-        now_ += duration;
-        pauses.push_back(duration);
-    }
-    std::vector<std::chrono::milliseconds> pauses;
-
-private:
-    std::chrono::steady_clock::time_point now_{};
-};
-
 struct NoData {};
-using ReadStep = std::variant<std::string, NoData, PipeError>;
+using ReadStep = std::variant<std::string, NoData, PipeRead>;
+
+const PipeRead kBrokenPipe{PipeRead::Kind::closed, 0, "The pipe has been ended. (os error 109)"};
 
 // Replays what a client does: connections, the bytes it writes (each piece read in chunks no
 // larger than the server's buffer), and errors. When the script of connections is spent it
 // sets the stop flag, as the service control handler would.
 class FakePipe final : public Pipe {
 public:
+    explicit FakePipe(StopFlag& stop) : stop_(stop) {}
+
     std::deque<ConnectState> connections;
     std::deque<ReadStep> reads;
     std::expected<std::string, std::string> sid = std::string(kOwnerSid);
     std::expected<std::uint32_t, std::string> pid = 77u;
-    std::shared_ptr<ProcessControl> opened = make_control("client", 77, nullptr);
-    bool open_fails = false;
 
     int sid_queries = 0;
     std::size_t bytes_before_first_sid_query = 0;
     std::size_t bytes_read = 0;
     std::vector<std::string> written;
     std::vector<std::string> events;
+    bool stop_after_write = false;  // the control handler's stop arrives during the reply
 
     ConnectState connect() override {
         if (connections.empty()) {
-            stop_flag() = true;
+            stop_.set();
             return ConnectState::waiting;
         }
         const ConnectState next = connections.front();
@@ -62,19 +49,19 @@ public:
         return next;
     }
     void disconnect() override { events.push_back("disconnect"); }
-    std::expected<std::size_t, PipeError> read(std::span<char> buffer) override {
+    PipeRead read(std::span<char> buffer) override {
         if (reads.empty()) {
-            return std::unexpected(PipeError{kErrorNoData, ""});
+            return PipeRead{};
         }
         ReadStep& step = reads.front();
         if (std::holds_alternative<NoData>(step)) {
             reads.pop_front();
-            return std::unexpected(PipeError{kErrorNoData, ""});
+            return PipeRead{};
         }
-        if (auto* error = std::get_if<PipeError>(&step)) {
-            const PipeError copy = *error;
+        if (auto* outcome = std::get_if<PipeRead>(&step)) {
+            const PipeRead copy = *outcome;
             reads.pop_front();
-            return std::unexpected(copy);
+            return copy;
         }
         const std::string& bytes = std::get<std::string>(step);
         const std::size_t count = std::min(bytes.size() - offset_, buffer.size());
@@ -85,11 +72,14 @@ public:
             offset_ = 0;
         }
         bytes_read += count;
-        return count;
+        return PipeRead{PipeRead::Kind::data, count, {}};
     }
     void write(std::string_view bytes) override {
         written.emplace_back(bytes);
         events.push_back("write");
+        if (stop_after_write) {
+            stop_.set();
+        }
     }
     std::expected<std::string, std::string> caller_sid() override {
         if (sid_queries++ == 0) {
@@ -98,26 +88,28 @@ public:
         return sid;
     }
     std::expected<std::uint32_t, std::string> client_pid() override { return pid; }
-    std::expected<std::unique_ptr<Process>, std::string> open_process(std::uint32_t) override {
-        if (open_fails) {
-            return std::unexpected("Access is denied. (os error 5)");
-        }
-        return std::make_unique<FakeProcess>(opened);
-    }
 
 private:
+    StopFlag& stop_;
     std::size_t offset_ = 0;  // into the piece at the front of `reads`
 };
 
 class PipeLogic : public testing::Test {
 protected:
-    void SetUp() override { stop_flag() = false; }
-    void TearDown() override { stop_flag() = false; }
+    void SetUp() override { opened_ = make_control("client", 77, nullptr); }
 
-    std::expected<Json, std::string> read() { return read_request(pipe_, clock_, kOwnerSid); }
+    std::expected<Json, std::string> read() {
+        return read_request(pipe_, fake_.clock, fake_.stop, kOwnerSid);
+    }
+    void serve_state(ServiceState& state) { serve(fake_.context, pipe_, state); }
+    std::expected<Json, std::string> connection(ServiceState& state, const Json& request) {
+        fake_.system.processes[77] = opened_;
+        return handle_connection(fake_.context, pipe_, state, request);
+    }
 
-    FakePipe pipe_;
-    FakeClock clock_;
+    FakeContext fake_;
+    FakePipe pipe_{fake_.stop};
+    std::shared_ptr<ProcessControl> opened_;
 };
 
 TEST_F(PipeLogic, RequestInTwoPiecesIsJoined) {
@@ -142,21 +134,20 @@ TEST_F(PipeLogic, ClientThatWritesNothingMeetsTheDeadline) {
     const auto request = read();
     ASSERT_FALSE(request.has_value());
     EXPECT_EQ(request.error(), "Request deadline exceeded");
-    EXPECT_EQ(clock_.now() - std::chrono::steady_clock::time_point{}, 10s);
-    EXPECT_TRUE(std::ranges::all_of(clock_.pauses, [](auto d) { return d == 10ms; }));
+    EXPECT_EQ(fake_.clock.now() - std::chrono::steady_clock::time_point{}, 10s);
+    EXPECT_TRUE(std::ranges::all_of(fake_.clock.pauses, [](auto d) { return d == 10ms; }));
     EXPECT_EQ(pipe_.sid_queries, 0);
 }
 
 TEST_F(PipeLogic, StopFlagEndsTheReadAtOnce) {
-    stop_flag() = true;
+    fake_.stop.set();
     pipe_.reads = {std::string("{}\n")};
     EXPECT_EQ(read().error(), "Request deadline exceeded");
     EXPECT_EQ(pipe_.bytes_read, 0u);
 }
 
 TEST_F(PipeLogic, ReadFailureGivesItsText) {
-    pipe_.reads = {std::string("{"),
-                   PipeError{kErrorBrokenPipe, "The pipe has been ended. (os error 109)"}};
+    pipe_.reads = {std::string("{"), kBrokenPipe};
     EXPECT_EQ(read().error(), "The pipe has been ended. (os error 109)");
 }
 
@@ -221,27 +212,28 @@ TEST(OwnerSid, ContentIsTrimmedAndChecked) {
 
 TEST_F(PipeLogic, StartOpensTheClientAndClosesItWhenRefused) {
     ServiceState state;
-    const auto reply = handle_connection(
-        pipe_, state,
-        Json::parse(std::string(R"({"version":1,"op":"start","native_xray":false})")));
+    const auto reply = connection(
+        state, Json::parse(std::string(R"({"version":1,"op":"start","native_xray":false})")));
     ASSERT_FALSE(reply.has_value());
-    EXPECT_TRUE(pipe_.opened->closed);
+    EXPECT_TRUE(opened_->closed);
     EXPECT_EQ(state.client_process, nullptr);
 
-    pipe_.open_fails = true;
-    EXPECT_EQ(handle_connection(pipe_, state, Json::parse(R"({"version":1,"op":"start"})")).error(),
-              "Access is denied. (os error 5)");
+    fake_.system.processes.clear();
+    EXPECT_EQ(
+        handle_connection(fake_.context, pipe_, state, Json::parse(R"({"version":1,"op":"start"})"))
+            .error(),
+        "The parameter is incorrect. (os error 87)");
 }
 
 TEST_F(PipeLogic, ConnectionPassesTheClientPid) {
     ServiceState state;
     const Json request =
         Json::parse(std::string(R"({"version":1,"op":"status","session":")") + kSessionA + R"("})");
-    EXPECT_TRUE(handle_connection(pipe_, state, request).has_value());
+    EXPECT_TRUE(connection(state, request).has_value());
     pipe_.pid = 0u;
-    EXPECT_EQ(handle_connection(pipe_, state, request).error(), "Invalid client session");
+    EXPECT_EQ(connection(state, request).error(), "Invalid client session");
     pipe_.pid = std::unexpected(std::string("Pipe failed (os error 1)"));
-    EXPECT_EQ(handle_connection(pipe_, state, request).error(), "Pipe failed (os error 1)");
+    EXPECT_EQ(connection(state, request).error(), "Pipe failed (os error 1)");
 }
 
 TEST_F(PipeLogic, ServeAnswersEachClientOnceAndKeepsHouse) {
@@ -253,10 +245,9 @@ TEST_F(PipeLogic, ServeAnswersEachClientOnceAndKeepsHouse) {
                          ConnectState::connected};
     pipe_.reads = {std::string(R"({"version":1,"op":"status"})"
                                "\n"),
-                   std::string("x"), std::string("not json\n"),
-                   PipeError{kErrorBrokenPipe, "The pipe has been ended. (os error 109)"}};
+                   std::string("x"), std::string("not json\n"), kBrokenPipe};
 
-    serve(pipe_, clock_, state);
+    serve_state(state);
 
     ASSERT_EQ(pipe_.written.size(), 2u);
     EXPECT_EQ(pipe_.written[0].back(), '\n');
@@ -275,33 +266,68 @@ TEST_F(PipeLogic, IdlePollNoticesAnEngineThatEnded) {
     connection.engine->exited_with = 1;
     pipe_.connections = {ConnectState::waiting};
 
-    serve(pipe_, clock_, state);
+    serve_state(state);
 
     EXPECT_EQ(state.engine, nullptr);
     EXPECT_TRUE(state.engine_error.has_value());
-    EXPECT_EQ(clock_.pauses.front(), 50ms);
+    EXPECT_EQ(fake_.clock.pauses.front(), 50ms);
 }
 
-TEST_F(PipeLogic, LingerEndsAfterTwoSecondsWithoutTheClient) {
+// How the wait for the client to let go after the reply ends, by what the client does.
+struct LingerCase {
+    const char* name;
+    std::vector<ReadStep> after_reply;  // what the reads after the reply give
+    std::size_t polls;                  // 10 ms pauses after the reply
+};
+
+class Linger : public PipeLogic, public testing::WithParamInterface<LingerCase> {};
+
+TEST_P(Linger, EndsWhenTheClientLetsGoOrAfterTwoSeconds) {
+    const LingerCase& c = GetParam();
     ServiceState state;
     state.owner_sid = kOwnerSid;
     pipe_.connections = {ConnectState::connected};
     pipe_.reads = {std::string(R"({"version":1,"op":"status"})"
                                "\n")};
+    pipe_.reads.insert(pipe_.reads.end(), c.after_reply.begin(), c.after_reply.end());
 
-    serve(pipe_, clock_, state);
+    serve_state(state);
 
     ASSERT_EQ(pipe_.written.size(), 1u);
-    const auto waited = clock_.now() - std::chrono::steady_clock::time_point{};
-    EXPECT_GE(waited, 2s);
-    EXPECT_LT(waited, 2s + 100ms);
+    // The housekeeping poll after the client ends adds one 50 ms pause.
+    EXPECT_EQ(fake_.clock.elapsed(), c.polls * 10ms + 50ms);
+    EXPECT_EQ(std::ranges::count(fake_.clock.pauses, 10ms), static_cast<long>(c.polls));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, Linger,
+    testing::Values(
+        LingerCase{"silent_client", {}, 200},
+        LingerCase{"acknowledging_client", {NoData{}, std::string("!")}, 1},
+        LingerCase{"closed_client", {NoData{}, NoData{}, kBrokenPipe}, 2},
+        LingerCase{"failing_read", {PipeRead{PipeRead::Kind::failed, 0, "x (os error 1)"}}, 200}),
+    [](const testing::TestParamInfo<LingerCase>& param) { return param.param.name; });
+
+TEST_F(PipeLogic, StopFlagEndsTheLinger) {
+    ServiceState state;
+    state.owner_sid = kOwnerSid;
+    pipe_.connections = {ConnectState::connected};
+    pipe_.reads = {std::string(R"({"version":1,"op":"status"})"
+                               "\n")};
+    pipe_.stop_after_write = true;
+
+    serve_state(state);
+
+    ASSERT_EQ(pipe_.written.size(), 1u);
+    EXPECT_EQ(fake_.clock.elapsed(), 0ms);
+    EXPECT_EQ(pipe_.events, (std::vector<std::string>{"write", "disconnect"}));
 }
 
 TEST_F(PipeLogic, StopFlagEndsServe) {
-    stop_flag() = true;
+    fake_.stop.set();
     ServiceState state;
     pipe_.connections = {ConnectState::connected};
-    serve(pipe_, clock_, state);
+    serve_state(state);
     EXPECT_TRUE(pipe_.events.empty());
     EXPECT_EQ(pipe_.connections.size(), 1u);
 }

@@ -54,8 +54,9 @@ TEST_F(Housekeeping, EngineThatEndsSetsTheErrorAndClearsTheConnection) {
     EXPECT_EQ(snapshot["engine_error"], *state_.engine_error);
 
     // A status with the old session is no longer the owner.
+    FakeContext fake;
     const auto reply = handle_request(
-        state_,
+        fake.context, state_,
         Json::parse(std::string(R"({"version":1,"op":"status","session":")") + kSessionA + R"("})"),
         7);
     ASSERT_TRUE(reply.has_value());
@@ -162,6 +163,7 @@ TEST_P(StopFailures, ReportTheTextAndKeepWhatWasDone) {
     connection.engine->query_fails = c.query_fails;
     connection.engine->terminate_fails = c.terminate_fails;
     connection.engine->wait_fails = c.wait_fails;
+    connection.engine->never_ends = true;
 
     const auto result = stop_connection(state);
 
@@ -187,7 +189,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 true,
                                 false,
                                 "terminate failed (os error 5)",
-                                {"job:close", "client:close", "engine:terminate", "engine:close"}},
+                                {"job:close", "client:close", "engine:terminate",
+                                 "engine:wait-bounded", "engine:close"}},
                     StopFailure{"wait",
                                 false,
                                 false,
@@ -196,6 +199,18 @@ INSTANTIATE_TEST_SUITE_P(
                                 {"job:close", "client:close", "engine:terminate", "engine:wait",
                                  "engine:close"}}),
     [](const testing::TestParamInfo<StopFailure>& case_info) { return case_info.param.name; });
+
+TEST_F(Housekeeping, EngineAlreadyEndingByItsJobCountsAsStopped) {
+    // Terminating a process that its closed job is already ending fails; the wait decides.
+    connection_.install(state_, kSessionA);
+    connection_.engine->terminate_fails = true;
+
+    ASSERT_TRUE(stop_connection(state_).has_value());
+
+    EXPECT_EQ(*connection_.log, (EventLog{"job:close", "client:close", "engine:terminate",
+                                          "engine:wait-bounded", "engine:close"}));
+    EXPECT_TRUE(state_.rule_source_tags.empty());
+}
 
 TEST(ServiceStateRecord, ReplacingAFieldClosesTheOldHandle) {
     auto log = std::make_shared<EventLog>();

@@ -2,43 +2,80 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <limits>
-#include <vector>
 
+#include "helper_protocol/constants.h"
 #include "pipe_server.h"
 #include "text.h"
 #include "win/win_process.h"
 #include "win32/win32_text.h"
 
 namespace vemla::service::win {
-
-using namespace ::vemla::win;
 namespace {
 
-constexpr DWORD kMaxTokenInformationBytes = 65536;
+using ::vemla::win::last_error_text;
+using ::vemla::win::os_error_text;
+using ::vemla::win::to_wide;
+using ::vemla::win::UniqueLocal;
+
 constexpr DWORD kPipeDefaultTimeoutMs = 1000;
+// owner.sid holds one SID and white space; anything longer is not an owner SID.
+constexpr std::size_t kMaxOwnerFileBytes = 4096;
+
+// Runs the enclosed code as the pipe client and reverts when it ends, however it ends. Only
+// error codes are kept while it is active: nothing that allocates or formats runs as the client.
+class PipeClientIdentity {
+public:
+    explicit PipeClientIdentity(HANDLE pipe) noexcept
+        : active_(::ImpersonateNamedPipeClient(pipe) != 0),
+          error_(active_ ? 0 : ::GetLastError()) {}
+    PipeClientIdentity(const PipeClientIdentity&) = delete;
+    PipeClientIdentity& operator=(const PipeClientIdentity&) = delete;
+    ~PipeClientIdentity() {
+        // Going on under the client's identity would hand it the service's work.
+        if (active_ && !::RevertToSelf()) {
+            ::TerminateProcess(::GetCurrentProcess(), ERROR_CANNOT_IMPERSONATE);
+        }
+    }
+    DWORD error() const noexcept { return error_; }
+
+private:
+    bool active_;
+    DWORD error_;
+};
+
+// The client's impersonation token, opened as the service; or the error code.
+DWORD open_client_token(HANDLE pipe, HANDLE& token) noexcept {
+    const PipeClientIdentity identity(pipe);
+    if (identity.error() != 0) {
+        return identity.error();
+    }
+    if (!::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
+        return ::GetLastError();
+    }
+    return 0;
+}
+
+DWORD clamp_size(std::size_t size) {
+    return static_cast<DWORD>(std::min<std::size_t>(size, std::numeric_limits<DWORD>::max()));
+}
 
 }  // namespace
 
 std::expected<std::string, std::string> read_owner_sid(const std::filesystem::path& data_dir) {
-    const std::filesystem::path file = data_dir / L"owner.sid";
+    const std::filesystem::path file = data_dir / std::string(helper_protocol::kOwnerSidFileName);
     const UniqueHandle handle(::CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                             OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!handle) {
         return std::unexpected(last_error_text());
     }
-    std::string content;
-    char chunk[4096];
-    for (;;) {
-        DWORD got = 0;
-        if (!::ReadFile(handle.get(), chunk, sizeof chunk, &got, nullptr)) {
-            return std::unexpected(last_error_text());
-        }
-        if (got == 0) {
-            break;
-        }
-        content.append(chunk, got);
+    std::string content(kMaxOwnerFileBytes + 1, '\0');
+    DWORD got = 0;
+    if (!::ReadFile(handle.get(), content.data(), clamp_size(content.size()), &got, nullptr)) {
+        return std::unexpected(last_error_text());
     }
+    content.resize(got);
     if (!is_valid_utf8(content)) {
         return std::unexpected(os_error_text(ERROR_NO_UNICODE_TRANSLATION));
     }
@@ -46,6 +83,9 @@ std::expected<std::string, std::string> read_owner_sid(const std::filesystem::pa
 }
 
 std::expected<UniqueHandle, std::string> create_pipe(const std::string& owner_sid) {
+    if (!is_owner_sid_text(owner_sid)) {
+        return std::unexpected("Invalid installation owner SID");
+    }
     const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;0x12019b;;;" + to_wide(owner_sid) + L")";
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
@@ -64,26 +104,6 @@ std::expected<UniqueHandle, std::string> create_pipe(const std::string& owner_si
         return std::unexpected(last_error_text());
     }
     return pipe;
-}
-
-std::expected<std::string, std::string> token_user_sid_text(HANDLE token) {
-    DWORD size = 0;
-    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
-    if (size == 0 || size > kMaxTokenInformationBytes) {
-        return std::unexpected("Invalid token size");
-    }
-    // Pointer-aligned storage, as TOKEN_USER holds a pointer.
-    std::vector<void*> storage((size + sizeof(void*) - 1) / sizeof(void*));
-    if (!::GetTokenInformation(token, TokenUser, storage.data(), size, &size)) {
-        return std::unexpected(last_error_text());
-    }
-    const auto* user = reinterpret_cast<const TOKEN_USER*>(storage.data());
-    wchar_t* text = nullptr;
-    if (!::ConvertSidToStringSidW(user->User.Sid, &text)) {
-        return std::unexpected(last_error_text());
-    }
-    const UniqueLocal text_owner(text);
-    return to_utf8(text);
 }
 
 ConnectState Win32Pipe::connect() {
@@ -105,44 +125,34 @@ void Win32Pipe::disconnect() {
     ::DisconnectNamedPipe(pipe_);
 }
 
-std::expected<std::size_t, PipeError> Win32Pipe::read(std::span<char> buffer) {
+PipeRead Win32Pipe::read(std::span<char> buffer) {
     DWORD got = 0;
-    const DWORD wanted =
-        static_cast<DWORD>(std::min<std::size_t>(buffer.size(), std::numeric_limits<DWORD>::max()));
-    if (::ReadFile(pipe_, buffer.data(), wanted, &got, nullptr)) {
-        return got;
+    if (::ReadFile(pipe_, buffer.data(), clamp_size(buffer.size()), &got, nullptr)) {
+        return got == 0 ? PipeRead{} : PipeRead{PipeRead::Kind::data, got, {}};
     }
     const DWORD code = ::GetLastError();
-    // "No data yet" comes every 10 ms while a client is slow; its text is never shown.
-    return std::unexpected(
-        PipeError{code, code == ERROR_NO_DATA ? std::string() : os_error_text(code)});
+    switch (code) {
+        case ERROR_NO_DATA:
+            return PipeRead{};
+        case ERROR_BROKEN_PIPE:
+            return PipeRead{PipeRead::Kind::closed, 0, os_error_text(code)};
+        default:
+            return PipeRead{PipeRead::Kind::failed, 0, os_error_text(code)};
+    }
 }
 
 void Win32Pipe::write(std::string_view bytes) {
     DWORD written = 0;
-    ::WriteFile(
-        pipe_, bytes.data(),
-        static_cast<DWORD>(std::min<std::size_t>(bytes.size(), std::numeric_limits<DWORD>::max())),
-        &written, nullptr);
+    ::WriteFile(pipe_, bytes.data(), clamp_size(bytes.size()), &written, nullptr);
 }
 
 std::expected<std::string, std::string> Win32Pipe::caller_sid() {
-    if (!::ImpersonateNamedPipeClient(pipe_)) {
-        return std::unexpected(last_error_text());
-    }
-    std::expected<std::string, std::string> sid;
     HANDLE token = nullptr;
-    if (::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)) {
-        const UniqueHandle token_owner(token);
-        sid = token_user_sid_text(token);
-    } else {
-        sid = std::unexpected(last_error_text());
+    if (const DWORD error = open_client_token(pipe_, token); error != 0) {
+        return std::unexpected(os_error_text(error));
     }
-    // Going on under the client's identity would hand it the service's work.
-    if (!::RevertToSelf()) {
-        ::TerminateProcess(::GetCurrentProcess(), ERROR_CANNOT_IMPERSONATE);
-    }
-    return sid;
+    const UniqueHandle token_owner(token);
+    return token_user_sid_text(token);
 }
 
 std::expected<std::uint32_t, std::string> Win32Pipe::client_pid() {
@@ -151,14 +161,6 @@ std::expected<std::uint32_t, std::string> Win32Pipe::client_pid() {
         return std::unexpected(last_error_text());
     }
     return pid;
-}
-
-std::expected<std::unique_ptr<Process>, std::string> Win32Pipe::open_process(std::uint32_t pid) {
-    auto opened = win::open_process(pid, SYNCHRONIZE);
-    if (!opened) {
-        return std::unexpected(opened.error());
-    }
-    return std::unique_ptr<Process>(std::move(*opened));
 }
 
 }  // namespace vemla::service::win

@@ -12,16 +12,13 @@
 namespace vemla::service::win {
 
 using ::vemla::win::UniqueHandle;
-using ::vemla::win::UniqueLocal;
 
 // The owner SID from `owner.sid` in the data directory.
 std::expected<std::string, std::string> read_owner_sid(const std::filesystem::path& data_dir);
 
-// The service's pipe, open to the local system account and the owner only.
+// The service's pipe, open to the local system account and the owner only. The SID must have
+// the shape of an installation owner's, since it is written into the pipe's security descriptor.
 std::expected<UniqueHandle, std::string> create_pipe(const std::string& owner_sid);
-
-// The SID of the token's user, as text.
-std::expected<std::string, std::string> token_user_sid_text(HANDLE token);
 
 // The server end of the pipe as the serving loop sees it. Does not own the pipe handle.
 class Win32Pipe final : public Pipe {
@@ -30,11 +27,10 @@ public:
 
     ConnectState connect() override;
     void disconnect() override;
-    std::expected<std::size_t, PipeError> read(std::span<char> buffer) override;
+    PipeRead read(std::span<char> buffer) override;
     void write(std::string_view bytes) override;
     std::expected<std::string, std::string> caller_sid() override;
     std::expected<std::uint32_t, std::string> client_pid() override;
-    std::expected<std::unique_ptr<Process>, std::string> open_process(std::uint32_t pid) override;
 
 private:
     HANDLE pipe_;

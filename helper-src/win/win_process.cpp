@@ -1,10 +1,21 @@
 #include "win/win_process.h"
 
+#include <sddl.h>
+
+#include <vector>
+
 #include "win32/win32_text.h"
 
 namespace vemla::service::win {
+namespace {
 
-using namespace ::vemla::win;
+using ::vemla::win::last_error_text;
+using ::vemla::win::to_utf8;
+using ::vemla::win::UniqueLocal;
+
+constexpr DWORD kMaxTokenInformationBytes = 65536;
+
+}  // namespace
 
 bool Win32Process::has_ended() {
     return ::WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;
@@ -29,11 +40,34 @@ std::expected<void, std::string> Win32Process::terminate(std::uint32_t code) {
     return {};
 }
 
-std::expected<void, std::string> Win32Process::wait() {
-    if (::WaitForSingleObject(process_.get(), INFINITE) != WAIT_OBJECT_0) {
+std::expected<bool, std::string> Win32Process::wait(
+    std::optional<std::chrono::milliseconds> limit) {
+    const DWORD milliseconds = limit ? static_cast<DWORD>(limit->count()) : INFINITE;
+    switch (::WaitForSingleObject(process_.get(), milliseconds)) {
+        case WAIT_OBJECT_0:
+            return true;
+        case WAIT_TIMEOUT:
+            return false;
+        default:
+            return std::unexpected(last_error_text());
+    }
+}
+
+std::expected<std::string, std::string> Win32Process::user_sid() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(process_.get(), TOKEN_QUERY, &token)) {
         return std::unexpected(last_error_text());
     }
-    return {};
+    const UniqueHandle owner(token);
+    return token_user_sid_text(token);
+}
+
+std::expected<std::uint64_t, std::string> Win32Process::creation_time() {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    if (!::GetProcessTimes(process_.get(), &created, &exited, &kernel, &user)) {
+        return std::unexpected(last_error_text());
+    }
+    return (std::uint64_t{created.dwHighDateTime} << 32) | created.dwLowDateTime;
 }
 
 std::expected<std::unique_ptr<Win32Process>, std::string> open_process(DWORD pid, DWORD access) {
@@ -42,6 +76,26 @@ std::expected<std::unique_ptr<Win32Process>, std::string> open_process(DWORD pid
         return std::unexpected(last_error_text());
     }
     return std::make_unique<Win32Process>(std::move(process), UniqueHandle(), pid);
+}
+
+std::expected<std::string, std::string> token_user_sid_text(HANDLE token) {
+    DWORD size = 0;
+    ::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    if (size == 0 || size > kMaxTokenInformationBytes) {
+        return std::unexpected("Invalid token size");
+    }
+    // Pointer-aligned storage, as TOKEN_USER holds a pointer.
+    std::vector<void*> storage((size + sizeof(void*) - 1) / sizeof(void*));
+    if (!::GetTokenInformation(token, TokenUser, storage.data(), size, &size)) {
+        return std::unexpected(last_error_text());
+    }
+    const auto* user = reinterpret_cast<const TOKEN_USER*>(storage.data());
+    wchar_t* text = nullptr;
+    if (!::ConvertSidToStringSidW(user->User.Sid, &text)) {
+        return std::unexpected(last_error_text());
+    }
+    const UniqueLocal text_owner(text);
+    return to_utf8(text);
 }
 
 }  // namespace vemla::service::win

@@ -8,7 +8,6 @@
 namespace vemla::service::win {
 
 using ::vemla::win::UniqueHandle;
-using ::vemla::win::UniqueLocal;
 
 // A process held by its handle and, for a process the service created, its primary thread.
 class Win32Process final : public Process {
@@ -20,7 +19,9 @@ public:
     bool has_ended() override;
     std::expected<std::optional<std::uint32_t>, std::string> exit_code() override;
     std::expected<void, std::string> terminate(std::uint32_t code) override;
-    std::expected<void, std::string> wait() override;
+    std::expected<bool, std::string> wait(std::optional<std::chrono::milliseconds> limit) override;
+    std::expected<std::string, std::string> user_sid() override;
+    std::expected<std::uint64_t, std::string> creation_time() override;
 
     HANDLE handle() const { return process_.get(); }
 
@@ -30,8 +31,8 @@ private:
     DWORD pid_;
 };
 
-// A job object; closing it ends what runs in it when it was made kill-on-close.
-class Win32Job final : public OwnedObject {
+// A kill-on-close job object.
+class Win32Job final : public Job {
 public:
     explicit Win32Job(UniqueHandle job) : job_(std::move(job)) {}
     HANDLE handle() const { return job_.get(); }
@@ -42,5 +43,8 @@ private:
 
 // Opens a process by id with the given access; the failure is the operating system's error text.
 std::expected<std::unique_ptr<Win32Process>, std::string> open_process(DWORD pid, DWORD access);
+
+// The SID of the token's user, as text.
+std::expected<std::string, std::string> token_user_sid_text(HANDLE token);
 
 }  // namespace vemla::service::win
