@@ -69,11 +69,20 @@ struct ServiceHandleTraits {
     static void close(Value value) { ::CloseServiceHandle(value); }
 };
 
+// Directory searches of FindFirstFileExW.
+struct FindHandleTraits {
+    using Value = HANDLE;
+    static Value empty() { return INVALID_HANDLE_VALUE; }
+    static bool is_valid(Value value) { return value != nullptr && value != INVALID_HANDLE_VALUE; }
+    static void close(Value value) { ::FindClose(value); }
+};
+
 // Pipes, processes, threads, jobs, tokens, files and events.
 using UniqueHandle = UniqueObject<HandleTraits>;
 // Buffers the system allocates for the caller with LocalAlloc.
 using UniqueLocal = UniqueObject<LocalTraits>;
 using UniqueRegistryKey = UniqueObject<RegistryKeyTraits>;
 using UniqueServiceHandle = UniqueObject<ServiceHandleTraits>;
+using UniqueFindHandle = UniqueObject<FindHandleTraits>;
 
 }  // namespace vemla::win
