@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tun_recovery/tests/powershell_arguments.h"
+
 namespace vemla::tun_recovery {
 namespace {
 
@@ -127,16 +129,7 @@ TEST(QueryWindowsNetworks, RunsPowerShellFromTheSystemRootWithTheQueryScript) {
     EXPECT_EQ(inventory->names, (std::vector<std::string>{"Ethernet", "VemlaVPN-0000002a"}));
     EXPECT_EQ(script.program,
               windows_directory() / "System32" / "WindowsPowerShell" / "v1.0" / "powershell.exe");
-    EXPECT_EQ(script.arguments,
-              (std::vector<std::string>{
-                  "-NoLogo", "-NoProfile", "-NonInteractive", "-Command",
-                  "$ErrorActionPreference='Stop';[Console]::OutputEncoding=[Text.UTF8Encoding]::"
-                  "new();$names=@(Get-NetAdapter -IncludeHidden -ErrorAction Stop|Select-Object "
-                  "-ExpandProperty Name);$networks=@(Get-NetIPAddress -AddressFamily IPv4 "
-                  "-ErrorAction Stop|ForEach-Object{$_.IPAddress+'/'+$_.PrefixLength})+@(Get-"
-                  "NetRoute -AddressFamily IPv4 -ErrorAction Stop|Select-Object -ExpandProperty "
-                  "DestinationPrefix);@{names=$names;networks=$networks}|ConvertTo-Json "
-                  "-Compress"}));
+    EXPECT_EQ(script.arguments, testing_support::expected_powershell_arguments());
     EXPECT_EQ(script.events, (std::vector<std::string>{"start", "finish"}));
 }
 
