@@ -6,7 +6,8 @@
 
 #include <algorithm>
 #include <cwchar>
-#include <system_error>
+#include <exception>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -79,7 +80,8 @@ public:
         try {
             reader_ = std::thread(drain, output_.get(), std::ref(captured_));
             return {};
-        } catch (const std::system_error& error) {
+        } catch (const std::exception& error) {
+            // No thread could be created (std::system_error), or no memory for it.
             return std::unexpected(std::string(error.what()));
         }
     }
@@ -227,9 +229,13 @@ std::expected<std::unique_ptr<QueryProcess>, std::string> WindowsRecoverySystem:
     // Closed once PowerShell has its copy, so that the output ends when PowerShell and what it
     // started are gone.
     UniqueHandle child_output(write_end);
-    const win::LaunchSpec spec{program,           arguments,         {},
-                               own_environment(), null_device.get(), child_output.get(),
-                               null_device.get()};
+    const win::LaunchSpec spec{.program = program,
+                               .arguments = arguments,
+                               .working_directory = {},
+                               .environment = own_environment(),
+                               .standard_input = null_device.get(),
+                               .standard_output = child_output.get(),
+                               .standard_error = null_device.get()};
     auto launched = win::launch_in_job(spec);
     if (!launched) {
         return std::unexpected(std::move(launched.error().text));
