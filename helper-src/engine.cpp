@@ -15,11 +15,6 @@ namespace facts = helper_protocol;
 constexpr std::string_view kStartMarker = "[Warning] core: Xray ";
 constexpr std::string_view kStartEnd = " started";
 
-std::string path_text(const std::filesystem::path& path) {
-    const std::u8string text = path.u8string();
-    return std::string(text.begin(), text.end());
-}
-
 std::filesystem::path in_dir(const std::filesystem::path& dir, std::string_view name) {
     return dir / std::filesystem::path(std::u8string(name.begin(), name.end()));
 }

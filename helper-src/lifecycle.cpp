@@ -7,7 +7,7 @@
 #include "helper_protocol/constants.h"
 #include "install_checks.h"
 #include "request_envelope.h"
-#include "tun_recovery/recovery.h"
+#include "tun_recovery/adapter_conflict.h"
 #include "xray_native/start_request.h"
 
 namespace vemla::service {

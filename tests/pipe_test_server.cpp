@@ -1,12 +1,16 @@
-// Runs the pipe loop on a state made here, for the pipe tests. Never installed.
+// Runs the service's pipe loop on a state made here, for the integration tests. Never installed.
+// Its one difference from the service: the installation checks also trust this process's own
+// account, since under Wine every file belongs to it.
 //
-// Usage: vemla_pipe_test_server OWNER_SID
-// Writes "ready" once the pipe exists, or "create_pipe failed: TEXT" and exits with 3.
+// Usage: vemla_pipe_test_server OWNER_SID [INSTALL_DIR DATA_DIR]
+// (the directories default to the current one). Writes "ready" once the pipe exists, or
+// "create_pipe failed: TEXT" and exits with 3.
 // Reads commands on standard input, one a line:
-//   handles  answers "handles SYSTEM_COUNT PROBED_COUNT"
+//   handles  answers "handles SYSTEM_COUNT PROBED_COUNT THREADS"
 //   stop     sets the stop flag; once the loop has returned, "stopped MICROSECONDS" is written
 // The end of standard input stops the loop too.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,7 +22,11 @@
 #include "install_checks.h"
 #include "pipe_server.h"
 #include "service_state.h"
+#include "tun_recovery/recovery.h"
+#include "tun_recovery/win/windows_recovery_system.h"
+#include "win/path_security.h"
 #include "win/pipe_win.h"
+#include "win/win_process.h"
 #include "win/win_system.h"
 
 namespace {
@@ -48,6 +56,27 @@ unsigned long probe_handle_count() {
     return count;
 }
 
+unsigned long thread_count() {
+    const vemla::win::UniqueHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    unsigned long count = 0;
+    for (BOOL more = ::Thread32First(snapshot.get(), &entry); more;
+         more = ::Thread32Next(snapshot.get(), &entry)) {
+        count += entry.th32OwnerProcessID == ::GetCurrentProcessId() ? 1 : 0;
+    }
+    return count;
+}
+
+std::string own_sid() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return {};
+    }
+    const vemla::win::UniqueHandle owner(token);
+    return win::token_user_sid_text(token).value_or("");
+}
+
 void read_commands() {
     std::string line;
     for (int c = std::getchar();; c = std::getchar()) {
@@ -64,7 +93,7 @@ void read_commands() {
             DWORD system_count = 0;
             ::GetProcessHandleCount(::GetCurrentProcess(), &system_count);
             say("handles " + std::to_string(system_count) + " " +
-                std::to_string(probe_handle_count()));
+                std::to_string(probe_handle_count()) + " " + std::to_string(thread_count()));
         } else if (line == "stop") {
             break;
         }
@@ -74,26 +103,17 @@ void read_commands() {
     stop_flag.set();
 }
 
-// TEMPORARY until the installation checks land.
-class TrustAllPlaceholder final : public InstallationChecks {
-public:
-    std::expected<void, std::string> check_protected_path(const std::filesystem::path&,
-                                                          std::uint32_t) const override {
-        return {};
-    }
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fputs("usage: vemla_pipe_test_server OWNER_SID\n", stderr);
+    if (argc != 2 && argc != 4) {
+        std::fputs("usage: vemla_pipe_test_server OWNER_SID [INSTALL_DIR DATA_DIR]\n", stderr);
         return 2;
     }
     ServiceState state;
     state.owner_sid = argv[1];
-    state.install_dir = std::filesystem::current_path();
-    state.data_dir = std::filesystem::current_path();
+    state.install_dir = argc == 4 ? std::filesystem::path(argv[2]) : std::filesystem::current_path();
+    state.data_dir = argc == 4 ? std::filesystem::path(argv[3]) : std::filesystem::current_path();
 
     auto pipe = win::create_pipe(state.owner_sid);
     if (!pipe) {
@@ -106,10 +126,12 @@ int main(int argc, char** argv) {
     win::Win32Pipe endpoint(pipe->get());
     win::Win32System system;
     vemla::platform::SystemClock clock;
-    TrustAllPlaceholder checks;
-    ServiceContext context{system, clock, stop_flag, checks, [](const vemla::Json&) {
-                               return std::expected<vemla::Json, std::string>(std::unexpect,
-                                                                              "recovery not wired");
+    win::Win32PathInspector inspector;
+    const InstallationChecks checks(inspector, TrustPolicy().also_trusting(own_sid()));
+    const auto recovery = vemla::tun_recovery::make_windows_recovery_system();
+    ServiceContext context{system, clock, stop_flag, checks, [&](const vemla::Json& config) {
+                               return vemla::tun_recovery::recover_tun_adapter(config, *recovery,
+                                                                               clock);
                            }};
     serve(context, endpoint, state);
 

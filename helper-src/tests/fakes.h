@@ -262,19 +262,28 @@ private:
     bool listening_ = false;
 };
 
-// Trusts every path except the ones named, which fail with a recognisable text.
-class FakeChecks final : public InstallationChecks {
+// Every path is owned by LocalSystem, and only LocalSystem may write to it, except the paths
+// named untrusted, which the Users group may write to.
+class FakeInspector final : public PathInspector {
 public:
     std::set<std::filesystem::path> untrusted;
-    mutable std::vector<std::filesystem::path> checked;
+    std::vector<std::filesystem::path> checked;
 
-    std::expected<void, std::string> check_protected_path(const std::filesystem::path& path,
-                                                          std::uint32_t) const override {
+    std::expected<bool, std::string> is_reparse_point(const std::filesystem::path& path) override {
         checked.push_back(path);
+        return false;
+    }
+    std::expected<PathSecurity, std::string> read_security(
+        const std::filesystem::path& path) override {
+        std::vector<AceRecord> dacl{{kAccessAllowedAceType, 0, 0x1F01FF, std::string("S-1-5-18")}};
         if (untrusted.contains(path)) {
-            return std::unexpected("Untrusted write access: " + path.string());
+            dacl.push_back({kAccessAllowedAceType, 0, 0x2, std::string("S-1-5-32-545")});
         }
-        return {};
+        return PathSecurity{std::string("S-1-5-18"), std::move(dacl), std::nullopt};
+    }
+    std::expected<std::vector<DirectoryEntry>, std::string> list_directory(
+        const std::filesystem::path&) override {
+        return std::vector<DirectoryEntry>{};
     }
 };
 
@@ -300,7 +309,8 @@ struct FakeContext {
     FakeSystem system;
     FakeClock clock;
     StopFlag stop;
-    FakeChecks checks;
+    FakeInspector inspector;
+    InstallationChecks checks{inspector, TrustPolicy()};
     std::vector<Json> recovered_from;
     std::expected<Json, std::string> recovery = std::unexpected(std::string("no recovery"));
     ServiceContext context{system, clock, stop, checks, [this](const Json& config) {

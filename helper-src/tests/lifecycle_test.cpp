@@ -107,7 +107,7 @@ TEST_F(Lifecycle, StartRunsTheEngineOnTheCompiledDocumentAndCommits) {
                                        "TMP=" + state_.data_dir.string(),
                                        "XRAY_LOCATION_ASSET=" + state_.install_dir.string()}));
     // The built-in sources it names, then the engine's files, were proved before use.
-    EXPECT_EQ(fake_.checks.checked,
+    EXPECT_EQ(fake_.inspector.checked,
               (std::vector<std::filesystem::path>{state_.install_dir / "rules" / "geoip-ru.json",
                                                   state_.install_dir / "rules" / "geosite-ru.json",
                                                   state_.install_dir / "xray.exe",
@@ -124,7 +124,7 @@ TEST_F(Lifecycle, ClientRulesAreRememberedAndBuiltInsTheyCarryAreNotRead) {
     ASSERT_TRUE(reply.has_value()) << reply.error();
     EXPECT_EQ(state_.rule_source_tags, (std::set<std::string>{"corp", "geosite-ads"}));
     EXPECT_EQ(
-        std::ranges::count(fake_.checks.checked, state_.install_dir / "rules" / "geosite-ads.json"),
+        std::ranges::count(fake_.inspector.checked, state_.install_dir / "rules" / "geosite-ads.json"),
         0);
     EXPECT_NE(read_text(active()).find("a.test"), std::string::npos);
 }
@@ -256,20 +256,20 @@ TEST_F(Lifecycle, FailuresBeforeTheEngineRunsLeaveTheStateAsItWas) {
 
     // Each failure in the order the steps are taken.
     std::ofstream(active()) << "old";
-    fake_.checks.untrusted = {active()};
+    fake_.inspector.untrusted = {active()};
     auto reply = start_example();
     ASSERT_FALSE(reply.has_value());
     EXPECT_EQ(reply.error(), untrusted_active);
     EXPECT_EQ(read_text(active()), "old");
 
-    fake_.checks.untrusted = {state_.install_dir / "wintun.dll"};
+    fake_.inspector.untrusted = {state_.install_dir / "wintun.dll"};
     reply = start_example();
     ASSERT_FALSE(reply.has_value());
     EXPECT_EQ(reply.error(),
               "Untrusted write access: " + (state_.install_dir / "wintun.dll").string());
     EXPECT_NE(read_text(active()), "old");
 
-    fake_.checks.untrusted.clear();
+    fake_.inspector.untrusted.clear();
     fake_.system.variables.clear();
     reply = start_example();
     ASSERT_FALSE(reply.has_value());
@@ -298,12 +298,12 @@ TEST_F(Lifecycle, FailuresBeforeTheEngineRunsLeaveTheStateAsItWas) {
 
 TEST_F(Lifecycle, BuiltInRuleSourcesAreProvedAndBounded) {
     const auto geoip = state_.install_dir / "rules" / "geoip-ru.json";
-    fake_.checks.untrusted = {geoip};
+    fake_.inspector.untrusted = {geoip};
     auto reply = start_example();
     ASSERT_FALSE(reply.has_value());
     EXPECT_EQ(reply.error(), "Untrusted write access: " + geoip.string());
 
-    fake_.checks.untrusted.clear();
+    fake_.inspector.untrusted.clear();
     std::ofstream(geoip, std::ios::trunc) << std::string(8388609, ' ');
     reply = start_example();
     ASSERT_FALSE(reply.has_value());
