@@ -56,14 +56,19 @@ public:
         ::InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
         storage_.resize(size / sizeof(void*) + 1);
         list_ = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
-        ready_ =
-            ::InitializeProcThreadAttributeList(list_, 1, 0, &size) &&
-            ::UpdateProcThreadAttribute(list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
-                                        sizeof(HANDLE) * handles.size(), nullptr, nullptr);
+        initialised_ = ::InitializeProcThreadAttributeList(list_, 1, 0, &size) != FALSE;
+        ready_ = initialised_ && ::UpdateProcThreadAttribute(
+                                     list_, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                     sizeof(HANDLE) * handles.size(), nullptr, nullptr);
     }
     HandleListAttribute(const HandleListAttribute&) = delete;
     HandleListAttribute& operator=(const HandleListAttribute&) = delete;
-    ~HandleListAttribute() { ::DeleteProcThreadAttributeList(list_); }
+    // Only a list that was initialised may be deleted.
+    ~HandleListAttribute() {
+        if (initialised_) {
+            ::DeleteProcThreadAttributeList(list_);
+        }
+    }
 
     bool ready() const { return ready_; }
     LPPROC_THREAD_ATTRIBUTE_LIST get() const { return list_; }
@@ -71,6 +76,7 @@ public:
 private:
     std::vector<void*> storage_;
     LPPROC_THREAD_ATTRIBUTE_LIST list_ = nullptr;
+    bool initialised_ = false;
     bool ready_ = false;
 };
 
