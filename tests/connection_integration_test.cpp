@@ -1,7 +1,6 @@
 // Whole connections through the real pipe: the test server runs the service's start pipeline
 // with the stand-in engine and the stand-in PowerShell in an installation made for each test.
 #include <gtest/gtest.h>
-#include <tlhelp32.h>
 #include <windows.h>
 
 #include <filesystem>
@@ -65,12 +64,12 @@ bool process_ended(DWORD pid, DWORD wait_ms = 5000) {
 }
 
 // A program's exit code and standard output, its standard error joined to the output.
-struct Run {
+struct ProgramRun {
     DWORD code = 0xFFFFFFFF;
     std::string output;
 };
 
-Run run_program(const std::wstring& command_line) {
+ProgramRun run_program(const std::wstring& command_line) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     HANDLE read_end = nullptr, write_end = nullptr;
     ::CreatePipe(&read_end, &write_end, &inheritable, 0);
@@ -83,7 +82,7 @@ Run run_program(const std::wstring& command_line) {
     startup.hStdError = write_end;
     std::wstring command = command_line;
     PROCESS_INFORMATION info{};
-    Run run;
+    ProgramRun run;
     if (!::CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
                           nullptr, nullptr, &startup, &info)) {
         return run;
@@ -100,7 +99,7 @@ Run run_program(const std::wstring& command_line) {
     return run;
 }
 
-Run run_tool(const fs::path& rules, const fs::path& request) {
+ProgramRun run_tool(const fs::path& rules, const fs::path& request) {
     return run_program(L"\"" + fs::path(VEMLA_TOOL_PATH).wstring() + L"\" --rules-dir \"" +
                        rules.wstring() + L"\" \"" + request.wstring() + L"\"");
 }
@@ -189,7 +188,7 @@ protected:
 
 TEST_F(Connections, StartRunsTheEngineOnWhatTheOfflineToolPrintsUntilStop) {
     const fs::path example = fs::path(VEMLA_EXAMPLES_DIR) / "vless-reality.json";
-    const Run tool = run_tool(install_ / "rules", example);
+    const ProgramRun tool = run_tool(install_ / "rules", example);
     ASSERT_EQ(tool.code, 0u) << tool.output;
 
     const Json reply = start(example);
@@ -307,7 +306,7 @@ TEST_F(Connections, ReservationBlocksStartUntilTheInstallerEnds) {
 TEST_F(Connections, ClientThatEndsStopsTheConnection) {
     const std::wstring request = vemla::win::to_wide(platform::quote_windows_argument(
         start_json(fs::path(VEMLA_EXAMPLES_DIR) / "vless-reality.json")));
-    const Run client = run_program(L"\"" + (own_directory() / L"vemla_pipe_test_client.exe").wstring() +
+    const ProgramRun client = run_program(L"\"" + (own_directory() / L"vemla_pipe_test_client.exe").wstring() +
                                    L"\" send " + request);
     const Json reply = parse_reply(client.output);
     ASSERT_EQ(reply["ok"], true) << client.output;
@@ -344,7 +343,7 @@ TEST_F(Connections, ThePipeAnswersWhatTheOfflineToolAnswers) {
 
     for (const fs::path& request : requests) {
         SCOPED_TRACE(utf8(request.filename()));
-        const Run tool = run_tool(install_ / "rules", request);
+        const ProgramRun tool = run_tool(install_ / "rules", request);
         const Json reply = parse_reply(exchange(start_line(request)));
         if (tool.code == 0) {
             ASSERT_EQ(reply["ok"], true) << reply;

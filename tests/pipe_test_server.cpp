@@ -63,7 +63,7 @@ unsigned long thread_count() {
     unsigned long count = 0;
     for (BOOL more = ::Thread32First(snapshot.get(), &entry); more;
          more = ::Thread32Next(snapshot.get(), &entry)) {
-        count += entry.th32OwnerProcessID == ::GetCurrentProcessId() ? 1 : 0;
+        count += entry.th32OwnerProcessID == ::GetCurrentProcessId() ? 1u : 0u;
     }
     return count;
 }
