@@ -58,6 +58,13 @@ std::string start_line(const fs::path& example, const std::string& session = kSe
     return start_json(example, session) + "\n";
 }
 
+// This process's SystemRoot, which the server shares.
+std::string system_root() {
+    wchar_t value[MAX_PATH] = {};
+    const DWORD length = ::GetEnvironmentVariableW(L"SystemRoot", value, MAX_PATH);
+    return vemla::win::to_utf8(std::wstring_view(value, length < MAX_PATH ? length : 0));
+}
+
 bool process_ended(DWORD pid, DWORD wait_ms = 5000) {
     const UniqueHandle process(::OpenProcess(SYNCHRONIZE, FALSE, pid));
     return !process || ::WaitForSingleObject(process.get(), wait_ms) == WAIT_OBJECT_0;
@@ -105,7 +112,8 @@ ProgramRun run_tool(const fs::path& rules, const fs::path& request) {
 }
 
 // An installation of its own: the stand-in engine as xray.exe, a placeholder driver, the
-// built-in rule sources, and a Windows directory holding the stand-in PowerShell.
+// built-in rule sources, and a Windows directory holding the stand-in PowerShell, which the
+// server's adapter recovery is pointed at (Wine resets SystemRoot in every process it starts).
 class Connections : public testing::Test {
 protected:
     void SetUp() override {
@@ -134,9 +142,8 @@ protected:
     }
 
     void start_server() {
-        server_.emplace(own_sid(),
-                        std::vector<std::wstring>{install_.wstring(), data_.wstring()},
-                        std::vector<std::wstring>{L"SystemRoot=" + windows_.wstring()});
+        server_.emplace(own_sid(), std::vector<std::wstring>{install_.wstring(), data_.wstring(),
+                                                             windows_.wstring()});
         ASSERT_TRUE(server_->started()) << last_error_text();
         ASSERT_EQ(server_->read_line(), "ready");
     }
@@ -208,10 +215,9 @@ TEST_F(Connections, StartRunsTheEngineOnWhatTheOfflineToolPrintsUntilStop) {
             environment.insert(entry);
         }
     }
-    EXPECT_EQ(environment,
-              (std::set<std::string>{"SystemRoot=" + utf8(windows_),
-                                     "TEMP=" + utf8(data_), "TMP=" + utf8(data_),
-                                     "XRAY_LOCATION_ASSET=" + utf8(install_)}));
+    EXPECT_EQ(environment, (std::set<std::string>{"SystemRoot=" + system_root(),
+                                                  "TEMP=" + utf8(data_), "TMP=" + utf8(data_),
+                                                  "XRAY_LOCATION_ASSET=" + utf8(install_)}));
     EXPECT_EQ(send("status")["owned"], true);
     EXPECT_EQ(send("status", kOtherSession)["owned"], false);
 
@@ -230,8 +236,8 @@ TEST_F(Connections, EngineThatDiesIsNoticedByTheNextStatus) {
     EXPECT_EQ(status["running"], false);
     EXPECT_TRUE(status["pid"].is_null());
     ASSERT_TRUE(status["engine_error"].is_string()) << status;
-    EXPECT_TRUE(status["engine_error"].get<std::string>().starts_with(
-        "Движок завершился с кодом 7"))
+    EXPECT_TRUE(
+        status["engine_error"].get<std::string>().starts_with("Движок завершился с кодом 7"))
         << status;
     EXPECT_EQ(status["owned"], false);
 }
@@ -306,8 +312,9 @@ TEST_F(Connections, ReservationBlocksStartUntilTheInstallerEnds) {
 TEST_F(Connections, ClientThatEndsStopsTheConnection) {
     const std::wstring request = vemla::win::to_wide(platform::quote_windows_argument(
         start_json(fs::path(VEMLA_EXAMPLES_DIR) / "vless-reality.json")));
-    const ProgramRun client = run_program(L"\"" + (own_directory() / L"vemla_pipe_test_client.exe").wstring() +
-                                   L"\" send " + request);
+    const ProgramRun client =
+        run_program(L"\"" + (own_directory() / L"vemla_pipe_test_client.exe").wstring() +
+                    L"\" send " + request);
     const Json reply = parse_reply(client.output);
     ASSERT_EQ(reply["ok"], true) << client.output;
 
@@ -334,8 +341,8 @@ TEST_F(Connections, ThePipeAnswersWhatTheOfflineToolAnswers) {
     const std::string session = std::string(R"("session":")") + kSession + "\"";
     refused("unknown-key.json", R"({"version":1,"op":"start","native_xray":true,)" + session +
                                     R"(,"config":{"bogus":1},"rules":{}})");
-    refused("no-rules.json", R"({"version":1,"op":"start","native_xray":true,)" + session +
-                                 R"(,"config":{}})");
+    refused("no-rules.json",
+            R"({"version":1,"op":"start","native_xray":true,)" + session + R"(,"config":{}})");
     Json quic = parse_json(read_text(fs::path(VEMLA_EXAMPLES_DIR) / "vless-reality.json")).value();
     quic["config"]["route"]["rules"][1]["protocol"] = Json::array({"dns", "quic"});
     refused("dns-and-quic.json", to_compact_json(quic));
@@ -351,8 +358,10 @@ TEST_F(Connections, ThePipeAnswersWhatTheOfflineToolAnswers) {
             EXPECT_EQ(send("stop")["running"], false);
         } else {
             ASSERT_EQ(tool.code, 1u) << tool.output;
-            ASSERT_TRUE(tool.output.ends_with("\n"));
-            EXPECT_EQ(reply, parse_reply(error_line(tool.output.substr(0, tool.output.size() - 1))));
+            // The tool's standard error is text: its line ends in CR LF here.
+            ASSERT_TRUE(tool.output.ends_with("\r\n")) << tool.output;
+            EXPECT_EQ(reply,
+                      parse_reply(error_line(tool.output.substr(0, tool.output.size() - 2))));
         }
     }
 }
@@ -377,9 +386,10 @@ TEST_F(Connections, StartsAndStopsLeaveNoHandleOrThreadBehind) {
     server_->send("handles");
     const std::string after = server_->read_line();
 
-    std::printf("server (handles system/probed, threads): before \"%s\", after %d starts and %d "
-                "failed starts \"%s\"\n",
-                before.c_str(), kCycles, kCycles, after.c_str());
+    std::printf(
+        "server (handles system/probed, threads): before \"%s\", after %d starts and %d "
+        "failed starts \"%s\"\n",
+        before.c_str(), kCycles, kCycles, after.c_str());
     ASSERT_TRUE(before.starts_with("handles "));
     EXPECT_EQ(before, after);
 }

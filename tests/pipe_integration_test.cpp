@@ -11,12 +11,12 @@
 
 #include "json/json_text.h"
 #include "pipe_server.h"
+#include "pipe_test_support.h"
 #include "request_envelope.h"
 #include "win/pipe_win.h"
 #include "win/win_process.h"
 #include "win32/unique_object.h"
 #include "win32/win32_text.h"
-#include "pipe_test_support.h"
 
 namespace vemla::service {
 
@@ -42,6 +42,23 @@ protected:
 
 TEST_F(RealPipe, StatusRoundTripIsTheIdleSnapshot) {
     EXPECT_EQ(exchange(kStatusRequest), std::string(kIdleStatus) + "\n");
+}
+
+// The helper's own client lets the server identify it but not act as it; the server only needs
+// to know who it is.
+TEST_F(RealPipe, ClientThatAllowsOnlyIdentificationIsServed) {
+    const std::wstring name = to_wide(helper_protocol::kPipeName);
+    UniqueHandle client;
+    for (int i = 0; i < 500 && !client; ++i) {
+        client.reset(::CreateFileW(name.c_str(), 0x12019B, 0, nullptr, OPEN_EXISTING,
+                                   SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+        if (!client) {
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    ASSERT_TRUE(client) << last_error_text();
+    ASSERT_TRUE(write_all(client.get(), kStatusRequest));
+    EXPECT_EQ(read_reply(client.get()), std::string(kIdleStatus) + "\n");
 }
 
 TEST_F(RealPipe, EnvelopeRefusalsComeBackOnTheSameConnection) {

@@ -2,15 +2,16 @@
 // Its one difference from the service: the installation checks also trust this process's own
 // account, since under Wine every file belongs to it.
 //
-// Usage: vemla_pipe_test_server OWNER_SID [INSTALL_DIR DATA_DIR]
-// (the directories default to the current one). Writes "ready" once the pipe exists, or
-// "create_pipe failed: TEXT" and exits with 3.
-// Reads commands on standard input, one a line:
+// Usage: vemla_pipe_test_server OWNER_SID [INSTALL_DIR DATA_DIR [WINDOWS_DIR]]
+// (the directories default to the current one; WINDOWS_DIR is where the adapter recovery looks
+// for PowerShell instead of SystemRoot, which Wine does not let a parent choose). Writes "ready"
+// once the pipe exists, or "create_pipe failed: TEXT" and exits with 3. Reads commands on standard
+// input, one a line:
 //   handles  answers "handles SYSTEM_COUNT PROBED_COUNT THREADS"
 //   stop     sets the stop flag; once the loop has returned, "stopped MICROSECONDS" is written
 // The end of standard input stops the loop too.
-#include <windows.h>
 #include <tlhelp32.h>
+#include <windows.h>
 
 #include <atomic>
 #include <chrono>
@@ -68,6 +69,27 @@ unsigned long thread_count() {
     return count;
 }
 
+// The system's recovery, looking for PowerShell under another Windows directory when one is
+// given.
+class RecoveryWithWindowsDir final : public vemla::tun_recovery::RecoverySystem {
+public:
+    RecoveryWithWindowsDir(std::unique_ptr<RecoverySystem> system,
+                           std::optional<std::filesystem::path> windows_dir)
+        : system_(std::move(system)), windows_dir_(std::move(windows_dir)) {}
+    std::optional<std::filesystem::path> system_root() override {
+        return windows_dir_ ? windows_dir_ : system_->system_root();
+    }
+    std::expected<std::unique_ptr<vemla::tun_recovery::QueryProcess>, std::string> start_query(
+        const std::filesystem::path& program, const std::vector<std::string>& arguments) override {
+        return system_->start_query(program, arguments);
+    }
+    std::uint32_t random32() override { return system_->random32(); }
+
+private:
+    std::unique_ptr<RecoverySystem> system_;
+    std::optional<std::filesystem::path> windows_dir_;
+};
+
 std::string own_sid() {
     HANDLE token = nullptr;
     if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
@@ -106,14 +128,16 @@ void read_commands() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2 && argc != 4) {
-        std::fputs("usage: vemla_pipe_test_server OWNER_SID [INSTALL_DIR DATA_DIR]\n", stderr);
+    if (argc < 2 || argc == 3 || argc > 5) {
+        std::fputs("usage: vemla_pipe_test_server OWNER_SID [INSTALL_DIR DATA_DIR [WINDOWS_DIR]]\n",
+                   stderr);
         return 2;
     }
     ServiceState state;
     state.owner_sid = argv[1];
-    state.install_dir = argc == 4 ? std::filesystem::path(argv[2]) : std::filesystem::current_path();
-    state.data_dir = argc == 4 ? std::filesystem::path(argv[3]) : std::filesystem::current_path();
+    state.install_dir =
+        argc >= 4 ? std::filesystem::path(argv[2]) : std::filesystem::current_path();
+    state.data_dir = argc >= 4 ? std::filesystem::path(argv[3]) : std::filesystem::current_path();
 
     auto pipe = win::create_pipe(state.owner_sid);
     if (!pipe) {
@@ -128,7 +152,9 @@ int main(int argc, char** argv) {
     vemla::platform::SystemClock clock;
     win::Win32PathInspector inspector;
     const InstallationChecks checks(inspector, TrustPolicy().also_trusting(own_sid()));
-    const auto recovery = vemla::tun_recovery::make_windows_recovery_system();
+    const auto recovery = std::make_unique<RecoveryWithWindowsDir>(
+        vemla::tun_recovery::make_windows_recovery_system(),
+        argc == 5 ? std::optional<std::filesystem::path>(argv[4]) : std::nullopt);
     ServiceContext context{system, clock, stop_flag, checks, [&](const vemla::Json& config) {
                                return vemla::tun_recovery::recover_tun_adapter(config, *recovery,
                                                                                clock);

@@ -26,9 +26,16 @@ std::expected<std::optional<std::uint32_t>, std::string> Win32Process::exit_code
     if (!::GetExitCodeProcess(process_.get(), &code)) {
         return std::unexpected(last_error_text());
     }
-    // STILL_ACTIVE is also a code a process can exit with; only the signalled handle tells.
-    if (code == STILL_ACTIVE && !has_ended()) {
+    if (code != STILL_ACTIVE) {
+        return code;
+    }
+    // STILL_ACTIVE is also a code a process can exit with; only the signalled handle tells. A
+    // process that ended between the two calls has its real code by now.
+    if (!has_ended()) {
         return std::nullopt;
+    }
+    if (!::GetExitCodeProcess(process_.get(), &code)) {
+        return std::unexpected(last_error_text());
     }
     return code;
 }
