@@ -10,8 +10,9 @@
 //   handles  answers "handles SYSTEM_COUNT PROBED_COUNT THREADS"
 //   stop     sets the stop flag; once the loop has returned, "stopped MICROSECONDS" is written
 // The end of standard input stops the loop too.
-#include <tlhelp32.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <tlhelp32.h>
 
 #include <atomic>
 #include <chrono>
