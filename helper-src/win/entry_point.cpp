@@ -1,0 +1,102 @@
+#include "win/entry_point.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "helper_protocol/constants.h"
+#include "service_runtime.h"
+#include "tun_recovery/recovery.h"
+#include "tun_recovery/win/windows_recovery_system.h"
+#include "win/path_security.h"
+#include "win/service_host.h"
+#include "win/win_system.h"
+#include "win32/win32_text.h"
+
+namespace vemla::service::win {
+namespace {
+
+using ::vemla::win::to_utf8;
+using ::vemla::win::to_wide;
+
+constexpr DWORD kPendingWaitHintMs = 10000;
+
+// What the service control handler shares with the service thread: both atomic.
+StopFlag stop_flag;
+std::atomic<SERVICE_STATUS_HANDLE> status_handle{nullptr};
+// The policy the service main runs with, set once before the dispatcher starts.
+const TrustPolicy* service_policy = nullptr;
+
+void report_status(DWORD state, DWORD controls, DWORD wait_hint, DWORD exit_code = NO_ERROR) {
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = controls;
+    status.dwWin32ExitCode = exit_code;
+    status.dwWaitHint = wait_hint;
+    ::SetServiceStatus(status_handle.load(), &status);
+}
+
+DWORD WINAPI control_handler(DWORD control, DWORD, void*, void*) {
+    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+        stop_flag.set();
+        report_status(SERVICE_STOP_PENDING, 0, kPendingWaitHintMs);
+    }
+    return NO_ERROR;
+}
+
+// Everything the service runs with, made once on the service thread.
+bool run_service_thread() {
+    Win32System system;
+    platform::SystemClock clock;
+    Win32PathInspector inspector;
+    const InstallationChecks checks(inspector, *service_policy);
+    const auto recovery = tun_recovery::make_windows_recovery_system();
+    ServiceContext context{system, clock, stop_flag, checks, [&](const Json& config) {
+                               return tun_recovery::recover_tun_adapter(config, *recovery, clock);
+                           }};
+    Win32ServiceHost host([] {
+        report_status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0);
+    });
+    // The failure's text has no reader: the exit code is the service's only report.
+    return run_service(host, context).has_value();
+}
+
+void WINAPI service_main(DWORD, wchar_t**) {
+    const std::wstring name = to_wide(helper_protocol::kServiceName);
+    const SERVICE_STATUS_HANDLE handle =
+        ::RegisterServiceCtrlHandlerExW(name.c_str(), control_handler, nullptr);
+    if (handle == nullptr) {
+        return;
+    }
+    status_handle.store(handle);
+    report_status(SERVICE_START_PENDING, 0, kPendingWaitHintMs);
+    const bool stopped_cleanly = run_service_thread();
+    report_status(SERVICE_STOPPED, 0, 0,
+                  stopped_cleanly ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR);
+}
+
+int run_dispatcher(const TrustPolicy& policy) {
+    service_policy = &policy;
+    std::wstring name = to_wide(helper_protocol::kServiceName);
+    const SERVICE_TABLE_ENTRYW table[] = {{name.data(), service_main}, {nullptr, nullptr}};
+    // Started from a console the dispatcher fails at once; that is not an error of the program.
+    ::StartServiceCtrlDispatcherW(table);
+    return 0;
+}
+
+}  // namespace
+
+int run_helper_executable(int argc, wchar_t** argv, const TrustPolicy& policy) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        args.push_back(to_utf8(argv[i]));
+    }
+    return run_dispatcher(policy);
+}
+
+}  // namespace vemla::service::win

@@ -1,0 +1,12 @@
+#pragma once
+
+#include "install_checks.h"
+
+namespace vemla::service::win {
+
+// The executable after DLL loading has been restricted: a command-line mode, or the service
+// dispatcher. `policy` is whom the installation checks trust; only test programs pass anything
+// but the default.
+int run_helper_executable(int argc, wchar_t** argv, const TrustPolicy& policy);
+
+}  // namespace vemla::service::win

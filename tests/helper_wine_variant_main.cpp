@@ -1,0 +1,31 @@
+// The helper executable for tests and the Wine scripts: the real service and command-line modes,
+// except that the installation checks also trust the account this process runs as. Under Wine
+// every file belongs to that account, so the real checks could never pass there. Never
+// installed or shipped.
+#include <windows.h>
+
+#include "win/entry_point.h"
+#include "win/service_host.h"
+#include "win/win_process.h"
+#include "win32/unique_object.h"
+
+namespace {
+
+std::string own_user_sid() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return {};
+    }
+    const vemla::win::UniqueHandle owner(token);
+    return vemla::service::win::token_user_sid_text(token).value_or("");
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (!vemla::service::win::restrict_dll_loading()) {
+        return 2;
+    }
+    const auto policy = vemla::service::TrustPolicy().also_trusting(own_user_sid());
+    return vemla::service::win::run_helper_executable(argc, argv, policy);
+}
