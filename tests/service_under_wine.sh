@@ -1,0 +1,159 @@
+#!/usr/bin/env bash
+# The helper executable as a Windows service under Wine's service control manager, in a Wine
+# prefix of its own: the real executable's refusals, then the Wine variant's registration,
+# start, status, stop and start-up checks.
+# Usage: service_under_wine.sh BUILD_DIR (the Windows build tree)
+set -uo pipefail
+build=$(cd "$1" && pwd)
+export WINEPREFIX=$build/service-test-prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+wine=$(command -v wine64 || echo /usr/lib/wine/wine64)
+wineserver=$(command -v wineserver || echo "$(dirname "$wine")/wineserver")
+install_dir="$WINEPREFIX/drive_c/Program Files/VemlaHelper"
+data_dir="$WINEPREFIX/drive_c/ProgramData/VemlaHelper"
+helper='C:\Program Files\VemlaHelper\vemla-tun-helper.exe'
+real="$build/helper-src/vemla-tun-helper.exe"
+variant="$build/tests/vemla-tun-helper-wine-variant.exe"
+failures=0
+
+check() {  # check NAME CONDITION-RESULT DETAIL
+    if [ "$2" = 0 ]; then
+        printf 'ok    %s\n' "$1"
+    else
+        printf 'FAIL  %s: %s\n' "$1" "$3"
+        failures=$((failures + 1))
+    fi
+}
+run() { "$wine" "$@" 2>&1 | tr -d '\r'; }
+query() { run sc query VemlaTunHelper; }
+state() { query | awk '/STATE/ {print $4}'; }
+exit_code() { query | awk '/WIN32_EXIT_CODE/ {print $3}'; }
+wait_state() {  # wait_state STATE: at most 10 s
+    for _ in $(seq 100); do
+        [ "$(state)" = "$1" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+remove_service() {
+    run sc stop VemlaTunHelper >/dev/null
+    wait_state STOPPED
+    run sc delete VemlaTunHelper >/dev/null
+}
+install() {  # install EXE: the installation with EXE as the helper
+    rm -rf "$install_dir" "$data_dir"
+    mkdir -p "$install_dir/rules" "$data_dir"
+    cp "$1" "$install_dir/vemla-tun-helper.exe"
+    cp "$build/tests/stand_in_xray/xray.exe" "$install_dir/xray.exe"
+    printf 'placeholder' >"$install_dir/wintun.dll"
+    cp "$(dirname "$0")"/../examples/rules/*.json "$install_dir/rules/"
+    "$wine" "$build/tests/vemla_print_user_sid.exe" | tr -d '\r' >"$data_dir/owner.sid"
+}
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    mkdir -p "$WINEPREFIX"
+    "$wine" wineboot -i >/dev/null 2>&1
+    "$wineserver" -w
+fi
+remove_service >/dev/null 2>&1
+
+echo "-- the real executable"
+out=$("$wine" "$real" 2>&1); code=$?
+check "started from a console without arguments it exits 0" "$code" "exit $code: $out"
+for args in "--prepare-update --owner-pid 123" "--prepare-update --session S --owner-pid -5"; do
+    out=$("$wine" "$real" $args 2>&1); code=$?
+    [ "$code" = 2 ] && [ -z "$out" ]
+    check "$args exits 2 writing nothing" $? "exit $code, wrote: $out"
+done
+out=$("$wine" "$real" --probe-status 2>&1 | tr -d '\r'); code=${PIPESTATUS[0]}
+[ "$code" = 2 ] && [ "$out" = "Защищённый помощник недоступен. Установите его один раз с подтверждением Windows." ]
+check "--probe-status without a service writes the client's failure and exits 2" $? "exit $code: $out"
+install "$real"
+out=$("$wine" "$real" --register-service 2>&1 | tr -d '\r'); code=${PIPESTATUS[0]}
+[ "$code" = 2 ] && [[ $out == "Untrusted owner or unrestricted ACL"* ]]
+check "--register-service refuses: Wine's files are never protected" $? "exit $code: $out"
+run sc create VemlaTunHelper binPath= "\"$helper\"" start= auto >/dev/null
+run sc start VemlaTunHelper >/dev/null
+wait_state STOPPED
+[ "$(exit_code)" = 1066 ]
+check "registered by hand, the real service stops at start-up with 1066" $? "$(query)"
+remove_service
+
+echo "-- the Wine variant"
+install "$variant"
+out=$("$wine" "$variant" --register-service 2>&1); code=$?
+config=$(run sc qc VemlaTunHelper)
+[ "$code" = 0 ] && [[ $config == *"BINARY_PATH_NAME   : \"$helper\""* ]] && [[ $config == *"AUTO_START"* ]]
+check "registration creates the entry with the quoted path and automatic start" $? "exit $code $out $config"
+run sc config VemlaTunHelper binPath= "C:\\elsewhere.exe" start= demand DisplayName= "Changed" >/dev/null
+"$wine" "$variant" --register-service >/dev/null 2>&1
+config=$(run sc qc VemlaTunHelper)
+[[ $config == *"\"$helper\""* ]] && [[ $config == *"AUTO_START"* ]] && [[ $config == *"Changed"* ]] && [[ $config == *"LocalSystem"* ]]
+check "a second registration rewrites path and start and keeps the display name" $? "$config"
+
+run sc start VemlaTunHelper >/dev/null
+wait_state RUNNING
+check "the service starts and reports running" $? "$(query)"
+out=$("$wine" "$helper" --probe-status | tr -d '\r')
+[[ $out == '{"adapter_recovered":false,"available":true,'*'"running":false,"version":"2.20.26"}' ]]
+check "--probe-status prints the idle snapshot" $? "$out"
+
+# The example as one line, with the example's own session.
+start=$(tr -d '\r\n' <"$(dirname "$0")/../examples/vless-reality.json")
+installer_fifo=$(mktemp -u); mkfifo "$installer_fifo"
+"$wine" "$build/tests/vemla_pipe_test_client.exe" run-as-installer \
+    "$build/tests/vemla_pipe_test_client.exe" send "$start" <"$installer_fifo" >/dev/null &
+holder=$!
+exec 7>"$installer_fifo"
+for _ in $(seq 100); do
+    out=$("$wine" "$helper" --probe-status | tr -d '\r')
+    [[ $out == *'"running":true'* ]] && break
+    sleep 0.1
+done
+[[ $out == *'"running":true'* ]]
+check "a client connects and the engine runs" $? "$out"
+began=$(date +%s%N)
+run sc stop VemlaTunHelper >/dev/null
+wait_state STOPPED
+stopped=$(( ($(date +%s%N) - began) / 1000000 ))
+sleep 0.5
+[ "$(exit_code)" = 0 ] && ! pgrep -f 'Program Files.VemlaHelper.xray.exe' >/dev/null
+check "a stop during a connection stops the engine and the service with 0 (${stopped} ms)" $? "$(query)"
+exec 7>&-; wait "$holder" 2>/dev/null; rm -f "$installer_fifo"
+
+run sc start VemlaTunHelper >/dev/null
+wait_state RUNNING
+sleep 0.5
+began=$(date +%s%N)
+run sc stop VemlaTunHelper >/dev/null
+wait_state STOPPED
+stopped=$(( ($(date +%s%N) - began) / 1000000 ))
+[ "$(exit_code)" = 0 ]
+check "a stop while idle ends the service with 0 (${stopped} ms from sc stop to STOPPED seen)" $? "$(query)"
+
+run sc config VemlaTunHelper binPath= "$helper" >/dev/null
+run sc start VemlaTunHelper >/dev/null
+wait_state RUNNING
+out=$("$wine" "$helper" --probe-status 2>&1 | tr -d '\r')
+[ "$out" = "Helper service executable is not the exact protected installation" ]
+check "a service registered without quotes is refused by the client" $? "$out"
+remove_service
+"$wine" "$variant" --register-service >/dev/null 2>&1
+
+mkdir -p "$install_dir/rules/deeper/two"
+ln -s /tmp "$install_dir/rules/deeper/two/stray"
+run sc start VemlaTunHelper >/dev/null
+wait_state RUNNING
+check "an entry two levels below the install directory is not examined" $? "$(query)"
+run sc stop VemlaTunHelper >/dev/null; wait_state STOPPED
+rm -rf "$install_dir/rules/deeper"
+ln -s /tmp "$install_dir/rules/stray"
+run sc start VemlaTunHelper >/dev/null
+wait_state STOPPED
+[ "$(exit_code)" = 1066 ]
+check "a stray link one level below the install directory stops the start with 1066" $? "$(query)"
+rm -f "$install_dir/rules/stray"
+remove_service
+
+"$wineserver" -k 2>/dev/null
+[ "$failures" = 0 ] && echo "all checks passed" || echo "$failures checks failed"
+exit "$failures"
