@@ -135,19 +135,36 @@ TEST(ResolveRuleTarget, GroupsWinThenBuiltInNamesThenOutbounds) {
     }
 }
 
-TEST(StringOrList, ReadsEveryForm) {
+TEST(StringOrList, ReadsEveryFormAndNamesTheFault) {
     using List = std::vector<std::string>;
-    EXPECT_EQ(*string_or_list(parse("{}"), "k"), List{});
-    EXPECT_EQ(*string_or_list(parse(R"({"k":null})"), "k"), List{});
-    EXPECT_EQ(*string_or_list(parse(R"({"k":""})"), "k"), List{""});
-    EXPECT_EQ(*string_or_list(parse(R"({"k":"a"})"), "k"), List{"a"});
-    EXPECT_EQ(*string_or_list(parse(R"({"k":[]})"), "k"), List{});
-    EXPECT_EQ(*string_or_list(parse(R"({"k":["b","a","b"]})"), "k"), (List{"b", "a", "b"}));
-    EXPECT_EQ(string_or_list(parse(R"({"k":["a",1]})"), "k").error(), "Xray: нужен список строк");
-    EXPECT_EQ(string_or_list(parse(R"({"k":[null]})"), "k").error(), "Xray: нужен список строк");
-    for (const char* text : {R"({"k":1})", R"({"k":true})", R"({"k":{}})"}) {
-        EXPECT_EQ(string_or_list(parse(text), "k").error(), "Xray: нужна строка или список строк")
-            << text;
+    struct Case {
+        const char* object;
+        List entries;
+        const char* error;  // nullptr: read
+    };
+    const Case cases[] = {
+        {"{}", {}, nullptr},
+        {R"({"k":null})", {}, nullptr},
+        {R"({"k":""})", {""}, nullptr},
+        {R"({"k":"a"})", {"a"}, nullptr},
+        {R"({"k":[]})", {}, nullptr},
+        {R"({"k":["b","a","b"]})", {"b", "a", "b"}, nullptr},
+        {R"({"k":["a",1]})", {}, "Xray: нужен список строк"},
+        {R"({"k":[null]})", {}, "Xray: нужен список строк"},
+        {R"({"k":1})", {}, "Xray: нужна строка или список строк"},
+        {R"({"k":true})", {}, "Xray: нужна строка или список строк"},
+        {R"({"k":{}})", {}, "Xray: нужна строка или список строк"},
+    };
+    for (const Case& c : cases) {
+        const Json object = parse(c.object);
+        const auto list = string_or_list(object, "k");
+        if (c.error != nullptr) {
+            ASSERT_FALSE(list.has_value()) << c.object;
+            EXPECT_EQ(list.error(), c.error) << c.object;
+        } else {
+            ASSERT_TRUE(list.has_value()) << c.object << ": " << list.error();
+            EXPECT_EQ(list->to_vector(), c.entries) << c.object;
+        }
     }
 }
 
