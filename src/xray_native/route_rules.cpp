@@ -437,6 +437,29 @@ Result<RuleKind> classify_rule(const Json& rule, const std::string& mode) {
     return logical_kind(rule);
 }
 
+// The engine matches `protocol` only against what its sniffers recognise, and none of them
+// recognises DNS: a rule that names it never fires, and the queries it was meant to catch leak
+// past it. DNS is caught by its port instead, unless the rule names a port of its own.
+Check catch_dns_by_port(Json& condition) {
+    const auto protocol = condition.find("protocol");
+    if (protocol == condition.end()) {
+        return {};
+    }
+    const Json::array_t& names = protocol->get_ref<const Json::array_t&>();
+    const auto dns = static_cast<std::size_t>(std::count(names.begin(), names.end(), Json("dns")));
+    if (dns == 0) {
+        return {};
+    }
+    if (dns != names.size()) {
+        return fail(messages::kDnsWithOtherProtocols);
+    }
+    condition.erase(protocol);
+    if (!condition.contains("port")) {
+        condition["port"] = "53";
+    }
+    return {};
+}
+
 // What a route rule does with the traffic it matches.
 struct RouteTarget {
     bool skipped = false;  // the rule produces nothing
@@ -490,6 +513,11 @@ Result<RouteTarget> route_target(const Json& rule) {
 // the rule's target.
 Check append_routing_rules(ConditionList& conditions, std::size_t index, const RouteTarget& target,
                            const RoutingTargets& targets, Json& routing_rules) {
+    for (Json& condition : conditions) {
+        if (auto caught = catch_dns_by_port(condition); !caught) {
+            return caught;
+        }
+    }
     // Every rule of this IR rule resolves the same target, so an unknown one is reported
     // before the rule count, exactly as if each rule had been resolved in turn.
     Json resolved = Json::object();

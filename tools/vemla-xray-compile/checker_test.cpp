@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -99,6 +100,25 @@ TEST(Checker, EveryExampleCompilesToItsExpectedDocumentByteForByte) {
     }
     EXPECT_EQ(expected_files, compared);
     EXPECT_GE(compared, 1u);
+}
+
+// The engine has no DNS sniffer: a routing rule that matches `protocol` dns never fires.
+TEST(Checker, NoExampleRoutesByTheDnsProtocol) {
+    for (const auto& entry : std::filesystem::directory_iterator(kExamples)) {
+        if (entry.path().extension() != ".json") {
+            continue;
+        }
+        const std::u8string path = entry.path().u8string();
+        const Outcome result = run({std::string(path.begin(), path.end())});
+        ASSERT_EQ(result.code, 0) << entry.path() << ": " << result.err;
+        const auto document = parse_json(result.out);
+        ASSERT_TRUE(document.has_value()) << document.error();
+        for (const Json& rule : document->at("routing").at("rules")) {
+            const Json protocols = rule.value("protocol", Json::array());
+            EXPECT_EQ(std::count(protocols.begin(), protocols.end(), Json("dns")), 0)
+                << entry.path() << ": " << rule.dump();
+        }
+    }
 }
 
 TEST(Checker, CompiledDocumentIsWhatTheServiceWrites) {
