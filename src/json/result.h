@@ -28,4 +28,13 @@ std::unexpected<std::string> failure_of(Result<T>& result) {
     return std::unexpected(std::move(result.error()));
 }
 
+// Runs `steps` (each returning a Check) in order and stops at the first failure, which is the
+// result; so the steps of a check read as a list.
+template <class... Steps>
+Check check_in_order(Steps&&... steps) {
+    Check result;
+    ((result ? void(result = steps()) : void()), ...);
+    return result;
+}
+
 }  // namespace vemla

@@ -77,6 +77,15 @@ TEST(AllowedKeys, RefusesTheFirstUnknownKeyInByteOrder) {
     EXPECT_EQ(check_allowed_keys(value, {"ok"}).error(), "Unsupported privileged option: Beta");
 }
 
+// Keys are not measured by the value limits, so the message quotes a bounded part of one.
+TEST(AllowedKeys, AHugeKeyIsQuotedInPart) {
+    const std::string key(1 << 20, 'k');
+    const auto refused = check_allowed_keys(Json{{key, 1}}, {"ok"});
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error(),
+              "Unsupported privileged option: " + std::string(256, 'k') + "\u2026");
+}
+
 TEST(AllowedKeys, AcceptsListedAndEmptyAndRefusesNonObjects) {
     EXPECT_TRUE(check_allowed_keys(Json::object(), {}).has_value());
     EXPECT_TRUE(check_allowed_keys(Json::parse(R"({"a":null,"b":[]})"), {"a", "b"}).has_value());

@@ -373,6 +373,49 @@ TEST(CompileDocument, ConfigurationCannotTargetTheEngineHandlers) {
     }
 }
 
+// Messages that quote the request quote at most 256 bytes of it, so that no refusal grows with
+// the request.
+TEST(CompileDocument, MessagesQuoteABoundedPartOfTheRequest) {
+    const std::string huge(1 << 20, 'x');
+    const std::string quoted = std::string(256, 'x') + "\u2026";
+    struct Case {
+        const char* name;
+        Json ir;
+        std::string error;
+    };
+    auto with_route = [](Json route) {
+        Json ir = make_ir(R"({"outbounds":[]})");
+        ir["route"] = std::move(route);
+        return ir;
+    };
+    const Case cases[] = {
+        {"configuration_key",
+         [&] {
+             Json ir = make_ir(R"({"outbounds":[]})");
+             ir[huge] = 1;
+             return ir;
+         }(),
+         "Xray: конфигурация: параметр " + quoted + " не поддерживается"},
+        {"rule_target", with_route(Json{{"rules", {{{"outbound", huge}}}}}),
+         "Xray: правило ссылается на отсутствующий выход " + quoted},
+        {"final_target", with_route(Json{{"final", huge}}),
+         "Xray: правило ссылается на отсутствующий выход " + quoted},
+        {"action", with_route(Json{{"rules", {{{"action", huge}}}}}),
+         "Xray: действие маршрута " + quoted + " не поддерживается"},
+        {"rule_key", with_route(Json{{"rules", {{{huge, 1}, {"outbound", "direct"}}}}}),
+         "Xray: правило: параметр " + quoted + " не поддерживается"},
+        {"rule_set_tag",
+         with_route(Json{{"rules", {{{"rule_set", huge}, {"outbound", "direct"}}}}}),
+         "Xray: набор " + quoted +
+             " не подготовлен в source JSON; SRS не запускается как VPN-ядро"},
+    };
+    for (const Case& c : cases) {
+        const auto document = compile(c.ir);
+        ASSERT_FALSE(document.has_value()) << c.name;
+        EXPECT_EQ(document.error(), c.error) << c.name;
+    }
+}
+
 TEST(CompileDocument, DnsRouteToUnknownDetourFails) {
     const auto document = compile(make_ir(R"({"outbounds":[],"route":{"final":"direct"},
         "dns":{"servers":[{"type":"udp","server":"1.1.1.1","detour":"gone"}]}})"));
