@@ -138,7 +138,9 @@ TEST(Checker, CompiledDocumentIsWhatTheServiceWrites) {
 TEST(Checker, CompilerRefusalIsOneLineOnStandardErrorWithExitOne) {
     std::ostringstream request;
     request << std::ifstream(kExamples / "vless-reality.json").rdbuf();
-    Json edited = *parse_json(request.str());
+    auto parsed = parse_json(request.str());
+    ASSERT_TRUE(parsed.has_value()) << parsed.error();
+    Json edited = std::move(*parsed);
     // Valid for the helper's checks, but the DNS-over-TLS server has no exact translation.
     edited["config"]["dns"]["servers"][0]["type"] = "tls";
     const Outcome refused = run({"-"}, to_compact_json(edited));
@@ -154,7 +156,9 @@ TEST(Checker, CompilerRefusalIsOneLineOnStandardErrorWithExitOne) {
 TEST(Checker, HostileRequestsEndInTheirMessages) {
     std::ostringstream text;
     text << std::ifstream(kExamples / "vless-reality.json").rdbuf();
-    const Json base = *parse_json(text.str());
+    auto parsed = parse_json(text.str());
+    ASSERT_TRUE(parsed.has_value()) << parsed.error();
+    const Json base = std::move(*parsed);
     auto with_route = [&base](Json rules, const std::vector<std::string>& sets, Json sources) {
         Json request = base;
         request["config"]["route"]["rules"] = std::move(rules);
@@ -260,6 +264,9 @@ TEST(Checker, BadInputOfEveryKindGetsAMessage) {
         {"garbage", "garbage\n", "parse error"},
         {"empty", "", "parse error"},
         {"brackets_20mib", std::string(20u << 20, '['), "Request exceeds 512 KiB"},
+        // The limit is 16 MiB: at it the request is read and parsed, one byte more is refused.
+        {"brackets_at_the_limit", std::string(16777216, '['), "nesting deeper than 64"},
+        {"brackets_one_byte_over", std::string(16777217, '['), "Request exceeds 512 KiB"},
         {"brackets_1mib", std::string(1u << 20, '['), "nesting deeper than 64"},
         {"invalid_utf8", "{\"config\":\"\xc3\x28\"}", "ill-formed UTF-8"},
         {"nul_in_string", start_request(R"("config":{"log":{"level":"a\u0000"}},"rules":{})"),
@@ -270,6 +277,10 @@ TEST(Checker, BadInputOfEveryKindGetsAMessage) {
         {"not_start", R"({"version":1,"op":"stop"})", "Not a start request"},
         {"no_session", R"({"version":1,"op":"start","native_xray":true,"config":{}})",
          "Missing client session"},
+        {"session_with_capital_beyond_f",
+         R"({"version":1,"op":"start","native_xray":true,"session":")" + std::string(63, 'a') +
+             "G\"}",
+         "Invalid client session"},
         {"no_config", start_request(R"("rules":{})"), "Expected an object"},
         {"no_rules", start_request(R"("config":{})"), "rules must be a tag/document object"},
     };

@@ -232,6 +232,9 @@ const ProcessCase kProcessCases[] = {
      nullptr, "Xray: нужен basename .exe в исключении"},
     {"SlashInName", R"j({"process_path_regex":"(?i)(?:^|[\\\\/])dir/app\\.exe$"})j", nullptr,
      "Xray: нужен basename .exe в исключении"},
+    // ".exe" alone is a file name that ends in .exe and holds no separator.
+    {"BareExeIsAName", R"j({"process_path_regex":"(?i)(?:^|[\\\\/])\\.exe$"})j",
+     R"j([{"process":[".exe"]}])j"},
     {"NotAnExe", R"j({"process_path_regex":"(?i)(?:^|[\\\\/])app\\.com$"})j", nullptr,
      "Xray: нужен basename .exe в исключении"},
     {"EmptyName", R"j({"process_path_regex":"(?i)(?:^|[\\\\/])$"})j", nullptr,
