@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include "json/json_text.h"
 
@@ -290,6 +292,53 @@ TEST(Checker, BadInputOfEveryKindGetsAMessage) {
         EXPECT_EQ(result.out, "") << c.name;
         EXPECT_NE(result.err.find(c.error_part), std::string::npos) << c.name << ": " << result.err;
         EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << c.name;
+    }
+}
+
+TEST(Checker, HelpPrintsTheUsageAndTheExitCodesOnStandardOutput) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, std::vector<std::string>{"--validate-only", "--help"},
+          std::vector<std::string>{"--help", "request.json"}}) {
+        const Outcome result = run(args);
+        EXPECT_EQ(result.code, 0) << testing::PrintToString(args);
+        EXPECT_EQ(result.err, "");
+        EXPECT_TRUE(result.out.starts_with(std::string(kCheckerUsage) + "\n")) << result.out;
+        for (const char* part : {"exit codes", "  0  accepted", "  1  refused", "  2  bad usage",
+                                 "--pretty", "--rules-dir", "--validate-only"}) {
+            EXPECT_NE(result.out.find(part), std::string::npos) << part;
+        }
+    }
+}
+
+TEST(Checker, UnreadableRequestGivesTheSystemsReason) {
+    const Outcome result = run({"/nonexistent/request.json"});
+    EXPECT_EQ(result.code, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "/nonexistent/request.json: cannot read the request: " +
+                              std::generic_category().message(ENOENT) + "\n" + kCheckerUsage +
+                              "\n");
+}
+
+// --pretty indents the same JSON for people; without it the bytes are those of active.json.
+TEST(Checker, PrettyPrintsTheSameJsonIndented) {
+    for (const bool validate_only : {false, true}) {
+        std::vector<std::string> args = {example("vless-reality.json")};
+        if (validate_only) {
+            args.insert(args.begin(), "--validate-only");
+        }
+        const Outcome compact = run(args);
+        args.insert(args.begin(), "--pretty");
+        const Outcome pretty = run(args);
+        ASSERT_EQ(compact.code, 0) << compact.err;
+        ASSERT_EQ(pretty.code, 0) << pretty.err;
+        EXPECT_NE(pretty.out, compact.out);
+        EXPECT_NE(pretty.out.find("{\n  \""), std::string::npos) << "indented by two spaces";
+        EXPECT_EQ(pretty.out.back(), '\n');
+        const auto from_pretty = parse_json(pretty.out);
+        const auto from_compact = parse_json(compact.out);
+        ASSERT_TRUE(from_pretty.has_value()) << from_pretty.error();
+        ASSERT_TRUE(from_compact.has_value()) << from_compact.error();
+        EXPECT_EQ(*from_pretty, *from_compact) << validate_only;
     }
 }
 
