@@ -1,5 +1,6 @@
 #include "helper_protocol/validation.h"
 
+#include "helper_protocol/config_keys.h"
 #include "helper_protocol/constants.h"
 #include "helper_protocol/messages.h"
 
@@ -95,25 +96,6 @@ const KeyList kOutboundKeys = {"type",
                                "heartbeat"};
 const KeyList kObfsKeys = {"type", "password"};
 const KeyList kVemlaXrayKeys = {"encryption"};
-const KeyList kTransportKeys = {
-    "type", "path",  "host",         "headers",      "service_name",
-    "mode", "extra", "idle_timeout", "ping_timeout", "permit_without_stream"};
-const KeyList kTransportExtraKeys = {"noGRPCHeader",
-                                     "noSSEHeader",
-                                     "xPaddingBytes",
-                                     "scMaxEachPostBytes",
-                                     "scMinPostsIntervalMs",
-                                     "scMaxBufferedPosts",
-                                     "scStreamUpServerSecs",
-                                     "xmux",
-                                     "headers"};
-const KeyList kXmuxKeys = {"maxConcurrency",   "maxConnections",   "cMaxReuseTimes",
-                           "hMaxRequestTimes", "hMaxReusableSecs", "hKeepAlivePeriod"};
-const KeyList kTlsKeys = {"enabled", "server_name", "insecure",
-                          "alpn",    "min_version", "max_version",
-                          "utls",    "reality",     "certificate_public_key_sha256"};
-const KeyList kUtlsKeys = {"enabled", "fingerprint"};
-const KeyList kRealityKeys = {"enabled", "public_key", "short_id"};
 const KeyList kRuleSourceKeys = {"version", "rules"};
 
 constexpr std::string_view kInboundTypes[] = {"tun", "mixed"};

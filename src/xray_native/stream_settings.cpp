@@ -2,28 +2,19 @@
 
 #include <utility>
 
+#include "helper_protocol/config_keys.h"
 #include "xray_native/messages.h"
 
 namespace vemla::xray_native {
 namespace {
 
-const KeyList kTransportKeys = {
-    "type", "path",  "host",         "headers",      "service_name",
-    "mode", "extra", "idle_timeout", "ping_timeout", "permit_without_stream"};
-const KeyList kXhttpExtraKeys = {"noGRPCHeader",
-                                 "noSSEHeader",
-                                 "xPaddingBytes",
-                                 "scMaxEachPostBytes",
-                                 "scMinPostsIntervalMs",
-                                 "scMaxBufferedPosts",
-                                 "scStreamUpServerSecs",
-                                 "xmux",
-                                 "headers"};
-const KeyList kXmuxKeys = {"maxConcurrency",   "maxConnections",   "cMaxReuseTimes",
-                           "hMaxRequestTimes", "hMaxReusableSecs", "hKeepAlivePeriod"};
-const KeyList kTlsKeys = {"enabled", "server_name", "insecure",
-                          "alpn",    "min_version", "max_version",
-                          "utls",    "reality",     "certificate_public_key_sha256"};
+using helper_protocol::kRealityKeys;
+using helper_protocol::kTlsKeys;
+using helper_protocol::kTransportExtraKeys;
+using helper_protocol::kTransportKeys;
+using helper_protocol::kUtlsKeys;
+using helper_protocol::kXmuxKeys;
+
 // sing-box's gRPC keepalive timers have no counterpart with the same meaning.
 constexpr std::string_view kGrpcTimers[] = {"idle_timeout", "ping_timeout",
                                             "permit_without_stream"};
@@ -56,7 +47,7 @@ Check add_grpc(const Json& transport, Json& stream) {
 }
 
 Check check_xhttp_extra(const Json& extra) {
-    if (auto checked = check_keys(extra, kXhttpExtraKeys, "XHTTP extra"); !checked) {
+    if (auto checked = check_keys(extra, kTransportExtraKeys, "XHTTP extra"); !checked) {
         return checked;
     }
     if (const Json* xmux = find_member(extra, "xmux")) {
@@ -116,8 +107,7 @@ Check add_transport(const Json& transport, Json& stream) {
 }
 
 Check add_reality(const Json& tls, const Json& reality, std::string fingerprint, Json& stream) {
-    if (auto checked = check_keys(reality, {"enabled", "public_key", "short_id"}, "REALITY");
-        !checked) {
+    if (auto checked = check_keys(reality, kRealityKeys, "REALITY"); !checked) {
         return checked;
     }
     const std::string& network = stream["network"].get_ref<const std::string&>();
@@ -165,7 +155,7 @@ Check add_security(const Json& tls, Json& stream) {
     }
     std::string fingerprint = "chrome";
     if (const Json* utls = find_member(tls, "utls")) {
-        if (auto checked = check_keys(*utls, {"enabled", "fingerprint"}, "uTLS"); !checked) {
+        if (auto checked = check_keys(*utls, kUtlsKeys, "uTLS"); !checked) {
             return checked;
         }
         fingerprint = non_empty_text_or(*utls, "fingerprint", "chrome");
