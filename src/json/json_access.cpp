@@ -45,12 +45,12 @@ const std::string* first_key_outside(const Json& object, KeyList keys, KeyList m
     if (!object.is_object()) {
         return nullptr;
     }
-    // The DOM iterates members in ascending byte order of their keys.
-    for (const auto& item : object.items()) {
-        const std::string_view key = item.key();
+    // The DOM keeps members in ascending byte order of their keys.
+    for (const auto& member : object.get_ref<const Json::object_t&>()) {
+        const std::string_view key = member.first;
         if (std::ranges::find(keys, key) == keys.end() &&
             std::ranges::find(more_keys, key) == more_keys.end()) {
-            return &item.key();
+            return &member.first;
         }
     }
     return nullptr;
