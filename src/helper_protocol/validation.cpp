@@ -133,6 +133,20 @@ Check keys_if_present(const Json& object, std::string_view key, KeyList keys) {
                       [keys](const Json& member) { return check_allowed_keys(member, keys); });
 }
 
+// `list` must be an array, else `not_array`; each element passes `check`, in order.
+template <class CheckElement>
+Check check_each(const Json* list, std::string_view not_array, CheckElement check) {
+    if (list == nullptr || !list->is_array()) {
+        return fail(not_array);
+    }
+    for (const Json& element : *list) {
+        if (auto checked = check(element); !checked) {
+            return checked;
+        }
+    }
+    return {};
+}
+
 // An object whose members are all strings.
 Check check_string_map(const Json& map, std::string_view not_object, std::string_view not_text) {
     if (!map.is_object()) {
@@ -255,16 +269,8 @@ Check validate_inbounds(Json& configuration) {
 }
 
 Check validate_outbounds(const Json& configuration) {
-    const Json* outbounds = find_member(configuration, "outbounds");
-    if (outbounds == nullptr || !outbounds->is_array()) {
-        return fail(messages::kMissingOutbounds);
-    }
-    for (const Json& outbound : *outbounds) {
-        if (auto checked = validate_outbound(outbound); !checked) {
-            return checked;
-        }
-    }
-    return {};
+    return check_each(find_member(configuration, "outbounds"), messages::kMissingOutbounds,
+                      validate_outbound);
 }
 
 // A member that must be an object with allowed keys; a missing one is not an object.
@@ -291,14 +297,10 @@ Check validate_dns(const Json& configuration) {
         return checked;
     }
     const Json& dns = configuration.at("dns");
-    const Json* servers = find_member(dns, "servers");
-    if (servers == nullptr || !servers->is_array()) {
-        return fail(messages::kMissingDnsServers);
-    }
-    for (const Json& server : *servers) {
-        if (auto checked = validate_dns_server(server); !checked) {
-            return checked;
-        }
+    if (auto checked = check_each(find_member(dns, "servers"), messages::kMissingDnsServers,
+                                  validate_dns_server);
+        !checked) {
+        return checked;
     }
     // DNS rules that are not a list are not looked at: the compiler refuses what it cannot read.
     if (const Json* rules = find_member(dns, "rules"); rules != nullptr && rules->is_array()) {
@@ -316,16 +318,8 @@ Check validate_route_rules(const Json& route) {
         !checked) {
         return checked;
     }
-    const Json* rules = find_member(route, "rules");
-    if (rules == nullptr || !rules->is_array()) {
-        return fail(messages::kMissingRouteRules);
-    }
-    for (const Json& rule : *rules) {
-        if (auto checked = validate_rule(rule, true); !checked) {
-            return checked;
-        }
-    }
-    return {};
+    return check_each(find_member(route, "rules"), messages::kMissingRouteRules,
+                      [](const Json& rule) { return validate_rule(rule, true); });
 }
 
 // Where the service keeps the rule source of `tag`: the client's own in the rule directory,
@@ -657,16 +651,8 @@ Check validate_rule_source(const Json& document) {
         version->get<std::uint64_t>() < 1 || version->get<std::uint64_t>() > 4) {
         return fail(messages::kBadRuleSourceVersion);
     }
-    const Json* rules = find_member(document, "rules");
-    if (rules == nullptr || !rules->is_array()) {
-        return fail(messages::kMissingRuleSourceArray);
-    }
-    for (const Json& rule : *rules) {
-        if (auto checked = validate_rule(rule, false); !checked) {
-            return checked;
-        }
-    }
-    return {};
+    return check_each(find_member(document, "rules"), messages::kMissingRuleSourceArray,
+                      [](const Json& rule) { return validate_rule(rule, false); });
 }
 
 Result<Json> validate_privileged_config(Json configuration, const Json& rules,
