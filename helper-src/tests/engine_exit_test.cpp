@@ -48,6 +48,9 @@ INSTANTIATE_TEST_SUITE_P(
         ExitCase{"crlf", "one\r\ntwo\r\n", 1u, "Движок завершился с кодом 1: two"},
         ExitCase{"inner_carriage_return", "a\rb\n", 1u, "Движок завершился с кодом 1: a\rb"},
         ExitCase{"no_final_line_feed", "first\nsecond", 1u, "Движок завершился с кодом 1: second"},
+        // Only a carriage return before a line feed ends a line; a last one without it stays.
+        ExitCase{"final_carriage_return_without_line_feed", "first\nsecond\r", 1u,
+                 "Движок завершился с кодом 1: second\r"},
         ExitCase{"invalid_bytes", "bad \xFF\xFE line\n", 1u,
                  "Движок завершился с кодом 1: bad \xEF\xBF\xBD\xEF\xBF\xBD line"},
         ExitCase{"truncated_sequence", "cut \xE2\x82", 1u,

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "helper_protocol/messages.h"
+#include "json/json_access.h"
+
 namespace vemla::helper_protocol {
 
 bool has_only_request_keys(const Json& request) {
@@ -24,8 +27,7 @@ bool is_protocol_version(const Json& request) {
 }
 
 bool asks_for_native_xray(const Json& request) {
-    const auto found = request.find("native_xray");
-    return found != request.end() && found->is_boolean() && found->get<bool>();
+    return is_true(find_member(request, "native_xray"));
 }
 
 bool is_session_text(std::string_view session) {
@@ -36,13 +38,13 @@ bool is_session_text(std::string_view session) {
 
 Check check_request_basics(const Json& request) {
     if (!request.is_object()) {
-        return std::unexpected("Invalid request");
+        return fail(messages::kInvalidRequest);
     }
     if (!has_only_request_keys(request)) {
-        return std::unexpected("Unknown request field");
+        return fail(messages::kUnknownRequestField);
     }
     if (!is_protocol_version(request)) {
-        return std::unexpected("Protocol version mismatch");
+        return fail(messages::kProtocolMismatch);
     }
     return {};
 }
@@ -51,19 +53,18 @@ Check check_start_envelope(const Json& request) {
     if (auto basics = check_request_basics(request); !basics) {
         return basics;
     }
-    const auto op = request.find("op");
-    if (op == request.end() || !op->is_string() || op->get_ref<const std::string&>() != "start") {
-        return std::unexpected("Not a start request");
+    if (!is_text(find_member(request, "op"), "start")) {
+        return fail(messages::kNotStartRequest);
     }
     if (!asks_for_native_xray(request)) {
-        return std::unexpected("Этот помощник запускает только native Xray; обнови клиент Vemla");
+        return fail(messages::kNotNativeXray);
     }
-    const auto session = request.find("session");
-    if (session == request.end() || !session->is_string()) {
-        return std::unexpected("Missing client session");
+    const std::string* session = as_text(find_member(request, "session"));
+    if (session == nullptr) {
+        return fail(messages::kMissingSession);
     }
-    if (!is_session_text(session->get_ref<const std::string&>())) {
-        return std::unexpected("Invalid client session");
+    if (!is_session_text(*session)) {
+        return fail(messages::kInvalidSession);
     }
     return {};
 }

@@ -2,51 +2,62 @@
 
 #include <utility>
 
+#include "helper_protocol/messages.h"
 #include "helper_protocol/validation.h"
+#include "json/json_access.h"
+#include "json/result.h"
 
 namespace vemla::helper_protocol {
+namespace {
+
+// A built-in rule source, read, parsed and checked like a client document.
+Result<Json> read_built_in_rule_source(const std::string& tag,
+                                       const BuiltInRuleSourceReader& read_built_in) {
+    if (!is_built_in_rule_source(tag)) {
+        return fail(messages::kMissingNativeRuleSource);
+    }
+    auto bytes = read_built_in(tag);
+    if (!bytes) {
+        return failure_of(bytes);
+    }
+    if (bytes->size() > kMaxBuiltInRuleSourceBytes) {
+        return fail(messages::kBuiltInRuleSourceTooLarge);
+    }
+    auto document = parse_json(*bytes);
+    if (!document) {
+        return document;
+    }
+    if (auto checked = validate_rule_source(*document); !checked) {
+        return failure_of(checked);
+    }
+    return document;
+}
+
+}  // namespace
 
 std::expected<Json, std::string> collect_rule_sources(
     const Json& validated_config, Json rules, const BuiltInRuleSourceReader& read_built_in) {
     if (!rules.is_object()) {
-        return std::unexpected("Missing rules");
+        return fail(messages::kMissingRules);
     }
-    const auto route = validated_config.find("route");
-    const Json* entries = nullptr;
-    if (route != validated_config.end() && route->is_object()) {
-        const auto rule_set = route->find("rule_set");
-        entries = rule_set == route->end() ? nullptr : &*rule_set;
-    }
+    const Json* route = find_member(validated_config, "route");
+    const Json* entries = route != nullptr ? find_member(*route, "rule_set") : nullptr;
     if (entries == nullptr || !entries->is_array()) {
-        return std::unexpected("Missing rule sets");
+        return fail(messages::kMissingRuleSets);
     }
     for (const Json& entry : *entries) {
-        const auto tag_it = entry.is_object() ? entry.find("tag") : entry.end();
-        if (tag_it == entry.end() || !tag_it->is_string()) {
-            return std::unexpected("Missing rule tag");
+        const std::string* tag = as_text(find_member(entry, "tag"));
+        if (tag == nullptr) {
+            return fail(messages::kMissingRuleTag);
         }
-        const auto& tag = tag_it->get_ref<const std::string&>();
-        if (rules.contains(tag)) {
+        if (rules.contains(*tag)) {
             continue;
         }
-        if (!is_built_in_rule_source(tag)) {
-            return std::unexpected("Missing validated native rule source");
-        }
-        auto bytes = read_built_in(tag);
-        if (!bytes) {
-            return std::unexpected(std::move(bytes.error()));
-        }
-        if (bytes->size() > kMaxBuiltInRuleSourceBytes) {
-            return std::unexpected("Protected native rule source is too large");
-        }
-        auto document = parse_json(*bytes);
+        auto document = read_built_in_rule_source(*tag, read_built_in);
         if (!document) {
-            return std::unexpected(std::move(document.error()));
+            return failure_of(document);
         }
-        if (auto ok = validate_rule_source(*document); !ok) {
-            return std::unexpected(std::move(ok.error()));
-        }
-        rules[tag] = std::move(*document);
+        rules[*tag] = std::move(*document);
     }
     return rules;
 }

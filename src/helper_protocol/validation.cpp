@@ -1,6 +1,8 @@
 #include "helper_protocol/validation.h"
 
+#include "helper_protocol/config_keys.h"
 #include "helper_protocol/constants.h"
+#include "helper_protocol/messages.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -94,25 +96,6 @@ const KeyList kOutboundKeys = {"type",
                                "heartbeat"};
 const KeyList kObfsKeys = {"type", "password"};
 const KeyList kVemlaXrayKeys = {"encryption"};
-const KeyList kTransportKeys = {
-    "type", "path",  "host",         "headers",      "service_name",
-    "mode", "extra", "idle_timeout", "ping_timeout", "permit_without_stream"};
-const KeyList kTransportExtraKeys = {"noGRPCHeader",
-                                     "noSSEHeader",
-                                     "xPaddingBytes",
-                                     "scMaxEachPostBytes",
-                                     "scMinPostsIntervalMs",
-                                     "scMaxBufferedPosts",
-                                     "scStreamUpServerSecs",
-                                     "xmux",
-                                     "headers"};
-const KeyList kXmuxKeys = {"maxConcurrency",   "maxConnections",   "cMaxReuseTimes",
-                           "hMaxRequestTimes", "hMaxReusableSecs", "hKeepAlivePeriod"};
-const KeyList kTlsKeys = {"enabled", "server_name", "insecure",
-                          "alpn",    "min_version", "max_version",
-                          "utls",    "reality",     "certificate_public_key_sha256"};
-const KeyList kUtlsKeys = {"enabled", "fingerprint"};
-const KeyList kRealityKeys = {"enabled", "public_key", "short_id"};
 const KeyList kRuleSourceKeys = {"version", "rules"};
 
 constexpr std::string_view kInboundTypes[] = {"tun", "mixed"};
@@ -132,41 +115,46 @@ constexpr std::size_t kMaxCertificatePins = 8;
 constexpr std::size_t kMinApiSecretBytes = 24;
 
 template <std::size_t N>
-bool is_one_of(const Json& value, const std::string_view (&accepted)[N]) {
-    if (!value.is_string()) {
-        return false;
-    }
-    const auto& text = value.get_ref<const std::string&>();
-    return std::ranges::find(accepted, std::string_view(text)) != std::end(accepted);
+bool is_one_of(const Json* value, const std::string_view (&accepted)[N]) {
+    const std::string* text = as_text(value);
+    return text != nullptr &&
+           std::ranges::find(accepted, std::string_view(*text)) != std::end(accepted);
 }
 
-bool is_string_equal(const Json& value, std::string_view expected) {
-    return value.is_string() && value.get_ref<const std::string&>() == expected;
+// Runs `check` on the member `key` when it is present.
+template <class CheckMember>
+Check if_present(const Json& object, std::string_view key, CheckMember check) {
+    const Json* member = find_member(object, key);
+    return member != nullptr ? check(*member) : Check{};
 }
 
-// Looks a member up without inserting it; null when absent or when `object` is no object.
-const Json* member(const Json& object, std::string_view key) {
-    if (!object.is_object()) {
-        return nullptr;
-    }
-    const auto it = object.find(key);
-    return it == object.end() ? nullptr : &*it;
+Check keys_if_present(const Json& object, std::string_view key, KeyList keys) {
+    return if_present(object, key,
+                      [keys](const Json& member) { return check_allowed_keys(member, keys); });
 }
 
-std::unexpected<std::string> fail(std::string message) {
-    return std::unexpected(std::move(message));
+// `list` must be an array, else `not_array`; each element passes `check`, in order.
+template <class CheckElement>
+Check check_each(const Json* list, std::string_view not_array, CheckElement check) {
+    if (list == nullptr || !list->is_array()) {
+        return fail(not_array);
+    }
+    for (const Json& element : *list) {
+        if (auto checked = check(element); !checked) {
+            return checked;
+        }
+    }
+    return {};
 }
 
-Check check_string_map(const Json* map, std::string_view not_object, std::string_view not_text) {
-    if (map == nullptr) {
-        return {};
+// An object whose members are all strings.
+Check check_string_map(const Json& map, std::string_view not_object, std::string_view not_text) {
+    if (!map.is_object()) {
+        return fail(not_object);
     }
-    if (!map->is_object()) {
-        return fail(std::string(not_object));
-    }
-    for (const auto& item : map->items()) {
+    for (const auto& item : map.items()) {
         if (!item.value().is_string()) {
-            return fail(std::string(not_text));
+            return fail(not_text);
         }
     }
     return {};
@@ -188,19 +176,19 @@ bool is_base64_sha256(std::string_view pin) {
     return kLastSextet.find(pin[42]) != std::string_view::npos;
 }
 
-std::expected<std::string, std::string> path_text(const std::filesystem::path& path) {
+Result<std::string> path_text(const std::filesystem::path& path) {
     try {
         const std::u8string text = path.u8string();
         return std::string(text.begin(), text.end());
     } catch (const std::exception&) {
-        return fail("Service directory path is not representable as text");
+        return fail(messages::kPathNotText);
     }
 }
 
 // The helper's directories are Windows paths; joining by hand keeps the canonical entries the
 // same text whichever build computes them.
-std::expected<std::string, std::string> join_windows_path(
-    const std::filesystem::path& directory, std::initializer_list<std::string_view> parts) {
+Result<std::string> join_windows_path(const std::filesystem::path& directory,
+                                      std::initializer_list<std::string_view> parts) {
     auto text = path_text(directory);
     if (!text) {
         return text;
@@ -229,80 +217,96 @@ Json canonical_tun_inbound(std::uint64_t mtu) {
                 {"stack", "mixed"}};
 }
 
-Check validate_inbounds(Json& configuration) {
-    Json* inbounds = configuration.contains("inbounds") ? &configuration["inbounds"] : nullptr;
-    if (inbounds == nullptr || !inbounds->is_array()) {
-        return fail("Missing inbounds");
-    }
-    std::size_t tun_count = 0;
-    for (Json& inbound : *inbounds) {
-        if (auto ok = check_allowed_keys(inbound, kInboundKeys); !ok) {
-            return ok;
-        }
-        const Json* type = member(inbound, "type");
-        if (type == nullptr || !is_one_of(*type, kInboundTypes)) {
-            return fail("Unsupported privileged inbound");
-        }
-        if (is_string_equal(*type, "tun")) {
-            std::uint64_t mtu = kDefaultTunMtu;
-            if (const Json* given = member(inbound, "mtu");
-                given != nullptr && is_non_negative_integer(*given)) {
-                mtu = given->get<std::uint64_t>();
-                if (mtu < kMinTunMtu || mtu > kMaxTunMtu) {
-                    return fail("Invalid TUN MTU");
-                }
-            }
-            inbound = canonical_tun_inbound(mtu);
-            ++tun_count;
-        } else {
-            const Json* listen = member(inbound, "listen");
-            const Json* port = member(inbound, "listen_port");
-            if (listen == nullptr || !is_string_equal(*listen, "127.0.0.1") || port == nullptr ||
-                !is_non_negative_integer(*port) || port->get<std::uint64_t>() < kMinListenPort ||
-                port->get<std::uint64_t>() > kMaxListenPort) {
-                return fail("Only unprivileged loopback listeners are allowed");
-            }
+// A TUN inbound becomes the canonical one; only its MTU is the client's.
+Check normalise_tun_inbound(Json& inbound) {
+    std::uint64_t mtu = kDefaultTunMtu;
+    if (const Json* given = find_member(inbound, "mtu");
+        given != nullptr && is_non_negative_integer(*given)) {
+        mtu = given->get<std::uint64_t>();
+        if (mtu < kMinTunMtu || mtu > kMaxTunMtu) {
+            return fail(messages::kBadTunMtu);
         }
     }
-    if (tun_count != 1) {
-        return fail("Exactly one Vemla TUN is required");
+    inbound = canonical_tun_inbound(mtu);
+    return {};
+}
+
+Check check_mixed_inbound(const Json& inbound) {
+    const Json* port = find_member(inbound, "listen_port");
+    if (!is_text(find_member(inbound, "listen"), "127.0.0.1") || port == nullptr ||
+        !is_non_negative_integer(*port) || port->get<std::uint64_t>() < kMinListenPort ||
+        port->get<std::uint64_t>() > kMaxListenPort) {
+        return fail(messages::kNotLoopbackListener);
     }
     return {};
 }
 
-Check validate_dns(const Json& configuration) {
+Check validate_inbounds(Json& configuration) {
+    Json* inbounds = configuration.contains("inbounds") ? &configuration["inbounds"] : nullptr;
+    if (inbounds == nullptr || !inbounds->is_array()) {
+        return fail(messages::kMissingInbounds);
+    }
+    std::size_t tun_count = 0;
+    for (Json& inbound : *inbounds) {
+        if (auto checked = check_allowed_keys(inbound, kInboundKeys); !checked) {
+            return checked;
+        }
+        const Json* type = find_member(inbound, "type");
+        if (!is_one_of(type, kInboundTypes)) {
+            return fail(messages::kUnsupportedInbound);
+        }
+        const bool tun = is_text(type, "tun");
+        auto checked = tun ? normalise_tun_inbound(inbound) : check_mixed_inbound(inbound);
+        if (!checked) {
+            return checked;
+        }
+        tun_count += tun ? 1 : 0;
+    }
+    if (tun_count != 1) {
+        return fail(messages::kNotOneTun);
+    }
+    return {};
+}
+
+Check validate_outbounds(const Json& configuration) {
+    return check_each(find_member(configuration, "outbounds"), messages::kMissingOutbounds,
+                      validate_outbound);
+}
+
+// A member that must be an object with allowed keys; a missing one is not an object.
+Check check_required_keys(const Json& object, std::string_view key, KeyList keys) {
     static const Json kMissing;
-    const Json* dns = member(configuration, "dns");
-    if (auto ok = check_allowed_keys(dns ? *dns : kMissing, kDnsKeys); !ok) {
-        return ok;
+    const Json* member = find_member(object, key);
+    return check_allowed_keys(member != nullptr ? *member : kMissing, keys);
+}
+
+Check validate_dns_server(const Json& server) {
+    return check_in_order(
+        [&] { return check_allowed_keys(server, kDnsServerKeys); },
+        [&] {
+            return is_one_of(find_member(server, "type"), kDnsServerTypes)
+                       ? Check{}
+                       : fail(messages::kUnsupportedDnsServer);
+        },
+        [&] { return if_present(server, "tls", validate_tls); },
+        [&] { return keys_if_present(server, "domain_resolver", kDomainResolverKeys); });
+}
+
+Check validate_dns(const Json& configuration) {
+    if (auto checked = check_required_keys(configuration, "dns", kDnsKeys); !checked) {
+        return checked;
     }
-    const Json* servers = member(*dns, "servers");
-    if (servers == nullptr || !servers->is_array()) {
-        return fail("Missing DNS servers");
+    const Json& dns = configuration.at("dns");
+    if (auto checked = check_each(find_member(dns, "servers"), messages::kMissingDnsServers,
+                                  validate_dns_server);
+        !checked) {
+        return checked;
     }
-    for (const Json& server : *servers) {
-        if (auto ok = check_allowed_keys(server, kDnsServerKeys); !ok) {
-            return ok;
-        }
-        const Json* type = member(server, "type");
-        if (type == nullptr || !is_one_of(*type, kDnsServerTypes)) {
-            return fail("Unsupported DNS server");
-        }
-        if (const Json* tls = member(server, "tls")) {
-            if (auto ok = validate_tls(*tls); !ok) {
-                return ok;
-            }
-        }
-        if (const Json* resolver = member(server, "domain_resolver")) {
-            if (auto ok = check_allowed_keys(*resolver, kDomainResolverKeys); !ok) {
-                return ok;
-            }
-        }
-    }
-    if (const Json* rules = member(*dns, "rules"); rules != nullptr && rules->is_array()) {
+    // DNS rules that are not a list are not looked at: the compiler refuses what it cannot read.
+    if (const Json* rules = find_member(dns, "rules"); rules != nullptr && rules->is_array()) {
         for (const Json& rule : *rules) {
-            if (auto ok = check_allowed_keys(rule, kDnsRuleKeys); !ok) {
-                return ok;
+            if (auto checked = check_allowed_keys(rule, kDnsRuleKeys); !checked) {
+                return checked;
             }
         }
     }
@@ -310,21 +314,40 @@ Check validate_dns(const Json& configuration) {
 }
 
 Check validate_route_rules(const Json& route) {
-    if (const Json* resolver = member(route, "default_domain_resolver")) {
-        if (auto ok = check_allowed_keys(*resolver, kDomainResolverKeys); !ok) {
-            return ok;
-        }
+    if (auto checked = keys_if_present(route, "default_domain_resolver", kDomainResolverKeys);
+        !checked) {
+        return checked;
     }
-    const Json* rules = member(route, "rules");
-    if (rules == nullptr || !rules->is_array()) {
-        return fail("Missing route rules");
+    return check_each(find_member(route, "rules"), messages::kMissingRouteRules,
+                      [](const Json& rule) { return validate_rule(rule, true); });
+}
+
+// Where the service keeps the rule source of `tag`: the client's own in the rule directory,
+// else a built-in one in the installation.
+Result<std::string> rule_source_path(const std::string& tag, const Json& rules_map,
+                                     const std::filesystem::path& installation_directory,
+                                     const std::filesystem::path& rule_directory) {
+    if (rules_map.contains(tag)) {
+        return join_windows_path(rule_directory, {"rule-" + tag + ".json"});
     }
-    for (const Json& rule : *rules) {
-        if (auto ok = validate_rule(rule, true); !ok) {
-            return ok;
-        }
+    if (is_built_in_rule_source(tag)) {
+        return join_windows_path(installation_directory, {"rules", tag + ".json"});
     }
-    return {};
+    return fail(messages::missing_safe_rule_source(tag));
+}
+
+Result<std::string> rule_set_entry_tag(const Json& entry, std::unordered_set<std::string>& seen) {
+    if (auto checked = check_allowed_keys(entry, kRuleSetEntryKeys); !checked) {
+        return failure_of(checked);
+    }
+    const std::string* tag = as_text(find_member(entry, "tag"));
+    if (tag == nullptr) {
+        return fail(messages::kMissingRuleTag);
+    }
+    if (!is_valid_rule_tag(*tag) || !seen.insert(*tag).second) {
+        return fail(messages::kBadOrRepeatedRuleTag);
+    }
+    return *tag;
 }
 
 Check normalise_rule_sets(Json& route, const Json& rules_map,
@@ -332,62 +355,168 @@ Check normalise_rule_sets(Json& route, const Json& rules_map,
                           const std::filesystem::path& rule_directory) {
     Json* entries = route.contains("rule_set") ? &route["rule_set"] : nullptr;
     if (entries == nullptr || !entries->is_array()) {
-        return fail("Missing rule sets");
+        return fail(messages::kMissingRuleSets);
     }
     std::unordered_set<std::string> seen;
     for (Json& entry : *entries) {
-        if (auto ok = check_allowed_keys(entry, kRuleSetEntryKeys); !ok) {
-            return ok;
+        auto tag = rule_set_entry_tag(entry, seen);
+        if (!tag) {
+            return failure_of(tag);
         }
-        const Json* tag_value = member(entry, "tag");
-        if (tag_value == nullptr || !tag_value->is_string()) {
-            return fail("Missing rule tag");
-        }
-        std::string tag = tag_value->get<std::string>();
-        if (!is_valid_rule_tag(tag) || !seen.insert(tag).second) {
-            return fail("Invalid or duplicate rule tag");
-        }
-        std::expected<std::string, std::string> path;
-        if (rules_map.contains(tag)) {
-            path = join_windows_path(rule_directory, {"rule-" + tag + ".json"});
-        } else if (is_built_in_rule_source(tag)) {
-            path = join_windows_path(installation_directory, {"rules", tag + ".json"});
-        } else {
-            return fail("Missing safe rule source: " + tag);
-        }
+        auto path = rule_source_path(*tag, rules_map, installation_directory, rule_directory);
         if (!path) {
-            return fail(std::move(path.error()));
+            return failure_of(path);
         }
         entry = Json{{"type", "local"},
-                     {"tag", std::move(tag)},
+                     {"tag", std::move(*tag)},
                      {"format", "source"},
                      {"path", std::move(*path)}};
     }
     for (const auto& item : rules_map.items()) {
         if (!seen.contains(item.key())) {
-            return fail("Unreferenced rule source");
+            return fail(messages::kUnreferencedRuleSource);
         }
     }
     return {};
 }
 
 Check validate_control_api(const Json& configuration) {
-    static const Json kMissing;
-    const Json* experimental = member(configuration, "experimental");
-    if (auto ok = check_allowed_keys(experimental ? *experimental : kMissing, kExperimentalKeys);
-        !ok) {
-        return ok;
+    if (auto checked = check_required_keys(configuration, "experimental", kExperimentalKeys);
+        !checked) {
+        return checked;
     }
-    const Json* clash_api = member(*experimental, "clash_api");
-    if (auto ok = check_allowed_keys(clash_api ? *clash_api : kMissing, kClashApiKeys); !ok) {
-        return ok;
+    const Json& experimental = configuration.at("experimental");
+    if (auto checked = check_required_keys(experimental, "clash_api", kClashApiKeys); !checked) {
+        return checked;
     }
-    const Json* controller = member(*clash_api, "external_controller");
-    const Json* secret = member(*clash_api, "secret");
-    if (controller == nullptr || !is_string_equal(*controller, "127.0.0.1:9097") ||
-        secret == nullptr || !secret->is_string() ||
-        secret->get_ref<const std::string&>().size() < kMinApiSecretBytes) {
-        return fail("Authenticated loopback API required");
+    const Json& clash_api = experimental.at("clash_api");
+    const std::string* secret = as_text(find_member(clash_api, "secret"));
+    if (!is_text(find_member(clash_api, "external_controller"), "127.0.0.1:9097") ||
+        secret == nullptr || secret->size() < kMinApiSecretBytes) {
+        return fail(messages::kNoLoopbackApi);
+    }
+    return {};
+}
+
+// The rules map: its size, its tags and every document in it.
+Check validate_rules_map(const Json& rules) {
+    if (compact_json_size(rules) > kMaxRulesMapBytes) {
+        return fail(messages::kRulesMapTooLarge);
+    }
+    if (!rules.is_object()) {
+        return fail(messages::kRulesNotMap);
+    }
+    if (rules.size() > kMaxRuleSources) {
+        return fail(messages::kTooManyRuleSources);
+    }
+    for (const auto& item : rules.items()) {
+        if (!is_valid_rule_tag(item.key())) {
+            return fail(messages::kInvalidRuleTag);
+        }
+        if (auto checked = validate_rule_source(item.value()); !checked) {
+            return checked;
+        }
+    }
+    return {};
+}
+
+// The log is the helper's: the client's is checked, then replaced.
+Check normalise_log(Json& configuration) {
+    if (auto checked = keys_if_present(configuration, "log", kLogKeys); !checked) {
+        return checked;
+    }
+    configuration["log"] = canonical_log();
+    return {};
+}
+
+Check validate_route(Json& configuration, const Json& rules,
+                     const std::filesystem::path& installation_directory,
+                     const std::filesystem::path& rule_directory) {
+    if (auto checked = check_required_keys(configuration, "route", kRouteKeys); !checked) {
+        return checked;
+    }
+    if (auto checked = validate_route_rules(configuration.at("route")); !checked) {
+        return checked;
+    }
+    return normalise_rule_sets(configuration["route"], rules, installation_directory,
+                               rule_directory);
+}
+
+Check check_outbound_type(const Json& outbound) {
+    if (!is_one_of(find_member(outbound, "type"), kOutboundTypes)) {
+        return fail(messages::kUnsupportedOutbound);
+    }
+    return {};
+}
+
+Check check_idle_timeout(const Json& outbound) {
+    return if_present(outbound, "idle_timeout", [&outbound](const Json& idle) -> Check {
+        const std::string* text = as_text(&idle);
+        if (!is_text(find_member(outbound, "type"), "urltest") || text == nullptr ||
+            !is_duration_text(*text)) {
+            return fail(messages::kBadIdleTimeout);
+        }
+        return Check{};
+    });
+}
+
+Check check_vemla_xray(const Json& extras) {
+    if (auto checked = check_allowed_keys(extras, kVemlaXrayKeys); !checked) {
+        return checked;
+    }
+    if (as_text(find_member(extras, "encryption")) == nullptr) {
+        return fail(messages::kEncryptionNotText);
+    }
+    return {};
+}
+
+Check check_xhttp_extra(const Json& extra) {
+    return check_in_order([&] { return check_allowed_keys(extra, kTransportExtraKeys); },
+                          [&] { return keys_if_present(extra, "xmux", kXmuxKeys); },
+                          [&] {
+                              return if_present(extra, "headers", [](const Json& headers) {
+                                  return check_string_map(headers, messages::kXhttpHeadersNotObject,
+                                                          messages::kXhttpHeaderNotText);
+                              });
+                          });
+}
+
+Check validate_transport(const Json& transport) {
+    return check_in_order([&] { return check_allowed_keys(transport, kTransportKeys); },
+                          [&] {
+                              return is_one_of(find_member(transport, "type"), kTransportTypes)
+                                         ? Check{}
+                                         : fail(messages::kUnsupportedTransport);
+                          },
+                          [&] { return if_present(transport, "extra", check_xhttp_extra); },
+                          [&] {
+                              return if_present(transport, "headers", [](const Json& headers) {
+                                  return check_string_map(headers, messages::kHeadersNotObject,
+                                                          messages::kHeaderNotText);
+                              });
+                          });
+}
+
+Check check_certificate_pins(const Json& tls, const Json& pins) {
+    if (!pins.is_array()) {
+        return fail(messages::kPinsNotArray);
+    }
+    if (pins.empty() || pins.size() > kMaxCertificatePins) {
+        return fail(messages::kBadPinPolicy);
+    }
+    // Pins and an insecure connection never go together.
+    if (const Json* insecure = find_member(tls, "insecure");
+        insecure != nullptr && !(insecure->is_boolean() && !insecure->get<bool>())) {
+        return fail(messages::kBadPinPolicy);
+    }
+    for (const Json& pin : pins) {
+        const std::string* text = as_text(&pin);
+        if (text == nullptr) {
+            return fail(messages::kPinNotText);
+        }
+        if (!is_base64_sha256(*text)) {
+            return fail(messages::kBadPin);
+        }
     }
     return {};
 }
@@ -400,72 +529,64 @@ bool is_built_in_rule_source(std::string_view tag) {
 
 Check check_value_limits(const Json& value, std::size_t depth) {
     if (depth > kMaxValueDepth) {
-        return fail("Configuration is too deeply nested");
+        return fail(messages::kTooDeep);
     }
     switch (value.type()) {
         case Json::value_t::string: {
             const auto& text = value.get_ref<const std::string&>();
             if (text.size() > kMaxStringBytes || text.find('\0') != std::string::npos) {
-                return fail("Invalid or oversized string");
+                return fail(messages::kBadString);
             }
             return {};
         }
         case Json::value_t::array:
             if (value.size() > kMaxArrayElements) {
-                return fail("Too many entries");
+                return fail(messages::kTooManyEntries);
             }
-            for (const Json& element : value) {
-                if (auto ok = check_value_limits(element, depth + 1); !ok) {
-                    return ok;
-                }
-            }
-            return {};
+            break;
         case Json::value_t::object:
             if (value.size() > kMaxObjectMembers) {
-                return fail("Too many fields");
+                return fail(messages::kTooManyFields);
             }
-            for (const Json& element : value) {
-                if (auto ok = check_value_limits(element, depth + 1); !ok) {
-                    return ok;
-                }
-            }
-            return {};
+            break;
         default:
             return {};
     }
-}
-
-Check check_allowed_keys(const Json& value, KeyList keys, KeyList more_keys) {
-    if (!value.is_object()) {
-        return fail("Expected an object");
-    }
-    for (const auto& item : value.items()) {
-        const std::string_view key = item.key();
-        if (std::ranges::find(keys, key) == keys.end() &&
-            std::ranges::find(more_keys, key) == more_keys.end()) {
-            return fail("Unsupported privileged option: " + item.key());
+    for (const Json& element : value) {
+        if (auto checked = check_value_limits(element, depth + 1); !checked) {
+            return checked;
         }
     }
     return {};
 }
 
+Check check_allowed_keys(const Json& value, KeyList keys, KeyList more_keys) {
+    if (!value.is_object()) {
+        return fail(messages::kExpectedObject);
+    }
+    if (const std::string* key = first_key_outside(value, keys, more_keys)) {
+        return fail(messages::unsupported_option(*key));
+    }
+    return {};
+}
+
 Check validate_rule(const Json& rule, bool route) {
-    if (auto ok =
+    if (auto checked =
             check_allowed_keys(rule, kHeadlessRuleKeys, route ? kRouteOnlyRuleKeys : KeyList{});
-        !ok) {
-        return ok;
+        !checked) {
+        return checked;
     }
-    if (const Json* action = member(rule, "action");
-        action != nullptr && !is_one_of(*action, kRouteActions)) {
-        return fail("Unsupported route action");
+    if (const Json* action = find_member(rule, "action");
+        action != nullptr && !is_one_of(action, kRouteActions)) {
+        return fail(messages::kUnsupportedAction);
     }
-    if (const Json* nested = member(rule, "rules")) {
+    if (const Json* nested = find_member(rule, "rules")) {
         if (!nested->is_array()) {
-            return fail("rules must be array");
+            return fail(messages::kNestedRulesNotArray);
         }
         for (const Json& element : *nested) {
-            if (auto ok = validate_rule(element, route); !ok) {
-                return ok;
+            if (auto checked = validate_rule(element, route); !checked) {
+                return checked;
             }
         }
     }
@@ -473,111 +594,26 @@ Check validate_rule(const Json& rule, bool route) {
 }
 
 Check validate_tls(const Json& tls) {
-    if (auto ok = check_allowed_keys(tls, kTlsKeys); !ok) {
-        return ok;
-    }
-    if (const Json* pins = member(tls, "certificate_public_key_sha256")) {
-        if (!pins->is_array()) {
-            return fail("Certificate pins must be an array");
-        }
-        if (pins->empty() || pins->size() > kMaxCertificatePins) {
-            return fail("Invalid certificate pin policy");
-        }
-        if (const Json* insecure = member(tls, "insecure");
-            insecure != nullptr && !(insecure->is_boolean() && !insecure->get<bool>())) {
-            return fail("Invalid certificate pin policy");
-        }
-        for (const Json& pin : *pins) {
-            if (!pin.is_string()) {
-                return fail("Certificate pin must be text");
-            }
-            if (!is_base64_sha256(pin.get_ref<const std::string&>())) {
-                return fail("Invalid SHA-256 public key pin");
-            }
-        }
-    }
-    if (const Json* utls = member(tls, "utls")) {
-        if (auto ok = check_allowed_keys(*utls, kUtlsKeys); !ok) {
-            return ok;
-        }
-    }
-    if (const Json* reality = member(tls, "reality")) {
-        if (auto ok = check_allowed_keys(*reality, kRealityKeys); !ok) {
-            return ok;
-        }
-    }
-    return {};
+    return check_in_order([&] { return check_allowed_keys(tls, kTlsKeys); },
+                          [&] {
+                              return if_present(tls, "certificate_public_key_sha256",
+                                                [&tls](const Json& pins) {
+                                                    return check_certificate_pins(tls, pins);
+                                                });
+                          },
+                          [&] { return keys_if_present(tls, "utls", kUtlsKeys); },
+                          [&] { return keys_if_present(tls, "reality", kRealityKeys); });
 }
 
 Check validate_outbound(const Json& outbound) {
-    if (auto ok = check_allowed_keys(outbound, kOutboundKeys); !ok) {
-        return ok;
-    }
-    const Json* type = member(outbound, "type");
-    if (type == nullptr || !is_one_of(*type, kOutboundTypes)) {
-        return fail("Unsupported outbound type");
-    }
-    if (const Json* idle = member(outbound, "idle_timeout")) {
-        if (!is_string_equal(*type, "urltest") || !idle->is_string() ||
-            !is_duration_text(idle->get_ref<const std::string&>())) {
-            return fail("URLTest idle timeout must be a duration string");
-        }
-    }
-    if (const Json* tls = member(outbound, "tls")) {
-        if (auto ok = validate_tls(*tls); !ok) {
-            return ok;
-        }
-    }
-    if (const Json* obfs = member(outbound, "obfs")) {
-        if (auto ok = check_allowed_keys(*obfs, kObfsKeys); !ok) {
-            return ok;
-        }
-    }
-    if (const Json* resolver = member(outbound, "domain_resolver")) {
-        if (auto ok = check_allowed_keys(*resolver, kDomainResolverKeys); !ok) {
-            return ok;
-        }
-    }
-    if (const Json* xray = member(outbound, "vemla_xray")) {
-        if (auto ok = check_allowed_keys(*xray, kVemlaXrayKeys); !ok) {
-            return ok;
-        }
-        const Json* encryption = member(*xray, "encryption");
-        if (encryption == nullptr || !encryption->is_string()) {
-            return fail("VLESS encryption must be text");
-        }
-    }
-    if (const Json* transport = member(outbound, "transport")) {
-        if (auto ok = check_allowed_keys(*transport, kTransportKeys); !ok) {
-            return ok;
-        }
-        const Json* transport_type = member(*transport, "type");
-        if (transport_type == nullptr || !is_one_of(*transport_type, kTransportTypes)) {
-            return fail("Unsupported transport");
-        }
-        if (const Json* extra = member(*transport, "extra")) {
-            if (auto ok = check_allowed_keys(*extra, kTransportExtraKeys); !ok) {
-                return ok;
-            }
-            if (const Json* xmux = member(*extra, "xmux")) {
-                if (auto ok = check_allowed_keys(*xmux, kXmuxKeys); !ok) {
-                    return ok;
-                }
-            }
-            if (auto ok =
-                    check_string_map(member(*extra, "headers"), "XHTTP headers must be object",
-                                     "XHTTP header must be text");
-                !ok) {
-                return ok;
-            }
-        }
-        if (auto ok = check_string_map(member(*transport, "headers"), "Headers must be object",
-                                       "Header must be text");
-            !ok) {
-            return ok;
-        }
-    }
-    return {};
+    return check_in_order(
+        [&] { return check_allowed_keys(outbound, kOutboundKeys); },
+        [&] { return check_outbound_type(outbound); }, [&] { return check_idle_timeout(outbound); },
+        [&] { return if_present(outbound, "tls", validate_tls); },
+        [&] { return keys_if_present(outbound, "obfs", kObfsKeys); },
+        [&] { return keys_if_present(outbound, "domain_resolver", kDomainResolverKeys); },
+        [&] { return if_present(outbound, "vemla_xray", check_vemla_xray); },
+        [&] { return if_present(outbound, "transport", validate_transport); });
 }
 
 bool is_valid_rule_tag(std::string_view text) {
@@ -602,99 +638,39 @@ bool is_duration_text(std::string_view text) {
 
 Check validate_rule_source(const Json& document) {
     if (compact_json_size(document) > kMaxRuleSourceBytes) {
-        return fail("Rule source exceeds 8 MiB");
+        return fail(messages::kRuleSourceTooLarge);
     }
-    if (auto ok = check_value_limits(document, 0); !ok) {
-        return ok;
+    if (auto checked = check_value_limits(document, 0); !checked) {
+        return checked;
     }
-    if (auto ok = check_allowed_keys(document, kRuleSourceKeys); !ok) {
-        return ok;
+    if (auto checked = check_allowed_keys(document, kRuleSourceKeys); !checked) {
+        return checked;
     }
-    const Json* version = member(document, "version");
+    const Json* version = find_member(document, "version");
     if (version == nullptr || !is_non_negative_integer(*version) ||
         version->get<std::uint64_t>() < 1 || version->get<std::uint64_t>() > 4) {
-        return fail("Unsupported rule source version");
+        return fail(messages::kBadRuleSourceVersion);
     }
-    const Json* rules = member(document, "rules");
-    if (rules == nullptr || !rules->is_array()) {
-        return fail("Missing rule source array");
-    }
-    for (const Json& rule : *rules) {
-        if (auto ok = validate_rule(rule, false); !ok) {
-            return ok;
-        }
-    }
-    return {};
+    return check_each(find_member(document, "rules"), messages::kMissingRuleSourceArray,
+                      [](const Json& rule) { return validate_rule(rule, false); });
 }
 
-std::expected<Json, std::string> validate_privileged_config(
-    Json configuration, const Json& rules, const std::filesystem::path& installation_directory,
-    const std::filesystem::path& rule_directory) {
-    if (auto ok = check_value_limits(configuration, 0); !ok) {
-        return fail(std::move(ok.error()));
-    }
-    if (auto ok = check_allowed_keys(configuration, kRootKeys); !ok) {
-        return fail(std::move(ok.error()));
-    }
-    if (compact_json_size(rules) > kMaxRulesMapBytes) {
-        return fail("Combined rule sources exceed 12 MiB");
-    }
-    if (!rules.is_object()) {
-        return fail("rules must be a tag/document object");
-    }
-    if (rules.size() > kMaxRuleSources) {
-        return fail("Too many rule sources");
-    }
-    for (const auto& item : rules.items()) {
-        if (!is_valid_rule_tag(item.key())) {
-            return fail("Invalid rule tag");
-        }
-        if (auto ok = validate_rule_source(item.value()); !ok) {
-            return fail(std::move(ok.error()));
-        }
-    }
-
-    if (const Json* log = member(configuration, "log")) {
-        if (auto ok = check_allowed_keys(*log, kLogKeys); !ok) {
-            return fail(std::move(ok.error()));
-        }
-    }
-    configuration["log"] = canonical_log();
-
-    if (auto ok = validate_inbounds(configuration); !ok) {
-        return fail(std::move(ok.error()));
-    }
-
-    const Json* outbounds = member(configuration, "outbounds");
-    if (outbounds == nullptr || !outbounds->is_array()) {
-        return fail("Missing outbounds");
-    }
-    for (const Json& outbound : *outbounds) {
-        if (auto ok = validate_outbound(outbound); !ok) {
-            return fail(std::move(ok.error()));
-        }
-    }
-
-    if (auto ok = validate_dns(configuration); !ok) {
-        return fail(std::move(ok.error()));
-    }
-
-    static const Json kMissing;
-    const Json* route = member(configuration, "route");
-    if (auto ok = check_allowed_keys(route ? *route : kMissing, kRouteKeys); !ok) {
-        return fail(std::move(ok.error()));
-    }
-    if (auto ok = validate_route_rules(*route); !ok) {
-        return fail(std::move(ok.error()));
-    }
-    if (auto ok = normalise_rule_sets(configuration["route"], rules, installation_directory,
-                                      rule_directory);
-        !ok) {
-        return fail(std::move(ok.error()));
-    }
-
-    if (auto ok = validate_control_api(configuration); !ok) {
-        return fail(std::move(ok.error()));
+Result<Json> validate_privileged_config(Json configuration, const Json& rules,
+                                        const std::filesystem::path& installation_directory,
+                                        const std::filesystem::path& rule_directory) {
+    auto checked = check_in_order(
+        [&] { return check_value_limits(configuration, 0); },
+        [&] { return check_allowed_keys(configuration, kRootKeys); },
+        [&] { return validate_rules_map(rules); }, [&] { return normalise_log(configuration); },
+        [&] { return validate_inbounds(configuration); },
+        [&] { return validate_outbounds(configuration); },
+        [&] { return validate_dns(configuration); },
+        [&] {
+            return validate_route(configuration, rules, installation_directory, rule_directory);
+        },
+        [&] { return validate_control_api(configuration); });
+    if (!checked) {
+        return failure_of(checked);
     }
     return configuration;
 }

@@ -1,18 +1,14 @@
 #pragma once
 
-#include <expected>
 #include <filesystem>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 
+#include "json/json_access.h"
 #include "json/json_text.h"
+#include "json/result.h"
 
 namespace vemla::helper_protocol {
-
-// Success, or the one message that refuses the input.
-using Check = std::expected<void, std::string>;
-using KeyList = std::initializer_list<std::string_view>;
 
 inline constexpr std::size_t kMaxValueDepth = 12;
 inline constexpr std::size_t kMaxArrayElements = 100000;
@@ -29,9 +25,9 @@ bool is_built_in_rule_source(std::string_view tag);
 // Checks the unprivileged client's configuration IR and rules map and returns the IR with the
 // parts the helper alone decides (log, TUN inbound, rule-set entries) in canonical form.
 // Reads no file: rule-set paths are computed from the two directories.
-std::expected<Json, std::string> validate_privileged_config(
-    Json configuration, const Json& rules, const std::filesystem::path& installation_directory,
-    const std::filesystem::path& rule_directory);
+Result<Json> validate_privileged_config(Json configuration, const Json& rules,
+                                        const std::filesystem::path& installation_directory,
+                                        const std::filesystem::path& rule_directory);
 
 Check check_value_limits(const Json& value, std::size_t depth);
 // A key is allowed when it is in either list.

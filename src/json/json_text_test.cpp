@@ -48,6 +48,7 @@ INSTANTIATE_TEST_SUITE_P(
                     BadText{"trailing", "{} {}", "parse error"},
                     BadText{"nesting_65", std::string(65, '[') + std::string(65, ']'),
                             "nesting deeper than 64"},
+                    BadText{"nesting_names_the_offending_byte", std::string(65, '['), "at byte 65"},
                     BadText{"hostile_20mib", std::string(20u << 20, '['), "nesting deeper than 64"},
                     BadText{"deep_objects",
                             [] {

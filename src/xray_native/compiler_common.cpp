@@ -3,6 +3,8 @@
 #include <array>
 #include <optional>
 
+#include "xray_native/messages.h"
+
 namespace vemla::xray_native {
 namespace {
 
@@ -161,50 +163,36 @@ const std::vector<std::string> kPrivateCidrs = {
 
 Check check_keys(const Json& value, KeyList allowed, std::string_view context) {
     if (!value.is_object()) {
-        return std::unexpected("Xray: " + std::string(context) + " должен быть объектом");
+        return fail(messages::must_be_object(context));
     }
-    // The DOM iterates members in ascending byte order, so the first offender is the one named.
-    for (const auto& item : value.items()) {
-        bool known = false;
-        for (std::string_view key : allowed) {
-            if (item.key() == key) {
-                known = true;
-                break;
-            }
-        }
-        if (!known) {
-            return std::unexpected("Xray: " + std::string(context) + ": параметр " + item.key() +
-                                   " не поддерживается");
-        }
+    if (const std::string* key = first_key_outside(value, allowed)) {
+        return fail(messages::unknown_key(context, *key));
     }
     return {};
 }
 
 Result<std::string> read_tag(const Json& object) {
-    const auto member = object.is_object() ? object.find("tag") : object.end();
-    if (member == object.end() || !member->is_string() ||
-        member->get_ref<const std::string&>().empty()) {
-        return std::unexpected("Xray: не задан tag");
+    auto tag = read_required_text(object, "tag");
+    if (!tag) {
+        return tag;
     }
-    const std::string& tag = member->get_ref<const std::string&>();
     bool refused =
-        tag.size() > kMaxTagBytes || tag.find('~') != std::string::npos || is_reserved_tag(tag);
-    for (std::size_t i = 0; !refused && i < tag.size(); ++i) {
-        refused = is_control_character(tag, i);
+        tag->size() > kMaxTagBytes || tag->find('~') != std::string::npos || is_reserved_tag(*tag);
+    for (std::size_t i = 0; !refused && i < tag->size(); ++i) {
+        refused = is_control_character(*tag, i);
     }
     if (refused) {
-        return std::unexpected("Xray: недопустимый или зарезервированный tag");
+        return fail(messages::kTagRefused);
     }
     return tag;
 }
 
 Result<std::string> read_required_text(const Json& object, std::string_view key) {
-    const auto member = object.is_object() ? object.find(key) : object.end();
-    if (member == object.end() || !member->is_string() ||
-        member->get_ref<const std::string&>().empty()) {
-        return std::unexpected("Xray: не задан " + std::string(key));
+    const std::string* text = as_text(find_member(object, key));
+    if (text == nullptr || text->empty()) {
+        return fail(messages::not_set(key));
     }
-    return member->get<std::string>();
+    return *text;
 }
 
 Check resolve_rule_target(Json& rule, const std::string& target, const RoutingTargets& targets) {
@@ -215,32 +203,19 @@ Check resolve_rule_target(Json& rule, const std::string& target, const RoutingTa
     } else if (targets.outbound_tags.contains(target)) {
         rule["outboundTag"] = target + "~";
     } else {
-        return std::unexpected("Xray: правило ссылается на отсутствующий выход " + target);
+        return fail(messages::missing_target(target));
     }
     return {};
 }
 
-Result<std::vector<std::string>> string_or_list(const Json& object, std::string_view key) {
-    std::vector<std::string> entries;
-    const auto member = object.is_object() ? object.find(key) : object.end();
-    if (member == object.end() || member->is_null()) {
-        return entries;
+Result<StringList> string_or_list(const Json& object, std::string_view key) {
+    auto list = read_string_list(find_member(object, key));
+    if (!list) {
+        return fail(list.error() == StringListFault::kNotStringOrList
+                        ? messages::kNotStringOrList
+                        : messages::kNotListOfStrings);
     }
-    if (member->is_string()) {
-        entries.push_back(member->get<std::string>());
-        return entries;
-    }
-    if (!member->is_array()) {
-        return std::unexpected("Xray: нужна строка или список строк");
-    }
-    entries.reserve(member->size());
-    for (const Json& entry : *member) {
-        if (!entry.is_string()) {
-            return std::unexpected("Xray: нужен список строк");
-        }
-        entries.push_back(entry.get<std::string>());
-    }
-    return entries;
+    return *list;
 }
 
 bool is_ip_address(std::string_view text) {

@@ -5,8 +5,6 @@
 // wherever they are used.
 
 #include <cstdint>
-#include <expected>
-#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -14,14 +12,12 @@
 #include <vector>
 
 #include "helper_protocol/constants.h"
+#include "json/json_access.h"
 #include "json/json_text.h"
+#include "json/result.h"
 
 namespace vemla::xray_native {
 
-template <class T>
-using Result = std::expected<T, std::string>;
-using Check = std::expected<void, std::string>;
-using KeyList = std::initializer_list<std::string_view>;
 using TagSet = std::unordered_set<std::string>;
 
 // Maps a rule-set tag to its rule source document. The documents are borrowed from the rules
@@ -69,8 +65,9 @@ Result<std::string> read_required_text(const Json& object, std::string_view key)
 // Adds `balancerTag` or `outboundTag` for `target` to `rule`.
 Check resolve_rule_target(Json& rule, const std::string& target, const RoutingTargets& targets);
 
-// Reads a string-or-list member: absent or null -> {}, string -> {s}, array of strings -> all.
-Result<std::vector<std::string>> string_or_list(const Json& object, std::string_view key);
+// Reads a string-or-list member in place: absent or null -> {}, string -> {s}, array of
+// strings -> all.
+Result<StringList> string_or_list(const Json& object, std::string_view key);
 
 bool is_ip_address(std::string_view text);
 bool is_ip_or_cidr(std::string_view text);
@@ -78,14 +75,5 @@ bool is_loopback(std::string_view ip);
 
 // The private address ranges, in the order the document lists them.
 extern const std::vector<std::string> kPrivateCidrs;
-
-// The member `key` of `value`, or nullptr when `value` is not an object or has no such member.
-inline const Json* member_or_null(const Json& value, std::string_view key) {
-    if (!value.is_object()) {
-        return nullptr;
-    }
-    const auto found = value.find(key);
-    return found == value.end() ? nullptr : &*found;
-}
 
 }  // namespace vemla::xray_native

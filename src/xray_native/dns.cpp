@@ -1,11 +1,20 @@
 #include "xray_native/dns.h"
 
 #include <cstdint>
+#include <optional>
+
+#include "xray_native/messages.h"
 
 namespace vemla::xray_native {
 namespace {
 
 constexpr std::uint64_t kServerTimeoutMs = 5000;
+
+const KeyList kSectionKeys = {"servers",           "rules",          "final",
+                              "timeout",           "strategy",       "disable_cache",
+                              "independent_cache", "reverse_mapping"};
+const KeyList kServerKeys = {"type", "tag",    "server",          "server_port",
+                             "path", "detour", "domain_resolver", "disable_cache"};
 
 // The only query types a dual-stack lookup rule may name, in this order.
 const Json& dual_stack_query() {
@@ -13,16 +22,12 @@ const Json& dual_stack_query() {
     return kQuery;
 }
 
-bool is_text(const Json* value, std::string_view text) {
-    return value != nullptr && value->is_string() && value->get_ref<const std::string&>() == text;
-}
-
 bool is_dual_stack_lookup(const Json& rule, std::initializer_list<std::string_view> actions) {
-    const Json* action = member_or_null(rule, "action");
-    const Json* query = member_or_null(rule, "query_type");
+    const Json* query = find_member(rule, "query_type");
     if (query == nullptr || *query != dual_stack_query()) {
         return false;
     }
+    const Json* action = find_member(rule, "action");
     for (std::string_view wanted : actions) {
         if (is_text(action, wanted)) {
             return true;
@@ -33,21 +38,49 @@ bool is_dual_stack_lookup(const Json& rule, std::initializer_list<std::string_vi
 
 // The `direct`-mode rule: its server must be one of the configured servers.
 bool is_direct_mode_rule(const Json& rule, const Json& servers) {
-    if (!is_text(member_or_null(rule, "clash_mode"), "direct") ||
-        !is_text(member_or_null(rule, "action"), "route")) {
+    if (!is_text(find_member(rule, "clash_mode"), "direct") ||
+        !is_text(find_member(rule, "action"), "route")) {
         return false;
     }
-    const Json* server = member_or_null(rule, "server");
+    const Json* server = find_member(rule, "server");
     if (server == nullptr) {
         return false;
     }
     for (const Json& candidate : servers) {
-        const Json* tag = member_or_null(candidate, "tag");
+        const Json* tag = find_member(candidate, "tag");
         if (tag != nullptr && *tag == *server) {
             return true;
         }
     }
     return false;
+}
+
+// Which servers the engine gets: those the dual-stack lookups name, else the final server,
+// else all of them.
+struct ServerSelection {
+    TagSet referenced;
+    const std::string* final_server = nullptr;
+
+    bool selects(const Json& server) const {
+        const std::string* tag = as_text(find_member(server, "tag"));
+        if (!referenced.empty()) {
+            return tag != nullptr && referenced.contains(*tag);
+        }
+        return final_server == nullptr || (tag != nullptr && *final_server == *tag);
+    }
+};
+
+ServerSelection select_servers(const Json& section, const Json& rules) {
+    ServerSelection selection;
+    for (const Json& rule : rules) {
+        if (is_dual_stack_lookup(rule, {"evaluate"})) {
+            if (const std::string* server = as_text(find_member(rule, "server"))) {
+                selection.referenced.insert(*server);
+            }
+        }
+    }
+    selection.final_server = as_text(find_member(section, "final"));
+    return selection;
 }
 
 Result<std::string> server_address(const std::string& type, const Json& server,
@@ -60,138 +93,128 @@ Result<std::string> server_address(const std::string& type, const Json& server,
     }
     if (type == "https") {
         std::uint64_t port = 443;
-        if (const Json* value = member_or_null(server, "server_port");
+        if (const Json* value = find_member(server, "server_port");
             value != nullptr && is_non_negative_integer(*value)) {
             port = value->get<std::uint64_t>();
         }
-        std::string path = "/dns-query";
-        if (const Json* value = member_or_null(server, "path");
-            value != nullptr && value->is_string() &&
-            !value->get_ref<const std::string&>().empty()) {
-            path = value->get<std::string>();
-        }
+        const std::string path = non_empty_text_or(server, "path", "/dns-query");
         const bool bracket = host.find(':') != std::string::npos;
         return "https://" + (bracket ? "[" + host + "]" : host) + ":" + std::to_string(port) + path;
     }
-    return std::unexpected("Xray: DNS " + type + " не поддерживается");
+    return fail(messages::unsupported_dns_server(type));
 }
 
-}  // namespace
+// One upstream server: its object in the document, and the route of its queries.
+struct UpstreamServer {
+    Json object;
+    DnsRoute route;
+};
 
-Result<DnsTranslation> translate_dns(const Json& ir, const std::string& mode) {
-    static const Json kDefaultSection =
-        Json{{"servers", Json::array({Json{{"type", "local"}, {"tag", "local"}}})}};
-    const Json* configured = member_or_null(ir, "dns");
-    const Json& section = configured != nullptr ? *configured : kDefaultSection;
-    if (auto ok = check_keys(section,
-                             {"servers", "rules", "final", "timeout", "strategy", "disable_cache",
-                              "independent_cache", "reverse_mapping"},
-                             "DNS");
-        !ok) {
-        return std::unexpected(std::move(ok.error()));
+Result<UpstreamServer> translate_upstream(const Json& server, const std::string& type,
+                                          std::size_t position, const std::string& mode) {
+    auto host = read_required_text(server, "server");
+    if (!host) {
+        return failure_of(host);
     }
-
-    static const Json kNoRules = Json::array();
-    const Json* rules_member = member_or_null(section, "rules");
-    const Json& rules =
-        rules_member != nullptr && rules_member->is_array() ? *rules_member : kNoRules;
-    TagSet referenced;
-    for (const Json& rule : rules) {
-        if (is_dual_stack_lookup(rule, {"evaluate"})) {
-            if (const Json* server = member_or_null(rule, "server");
-                server && server->is_string()) {
-                referenced.insert(server->get<std::string>());
-            }
+    auto address = server_address(type, server, *host);
+    if (!address) {
+        return failure_of(address);
+    }
+    std::string query_tag = "vemla-dns-query-" + std::to_string(position);
+    Json object{{"address", std::move(*address)},
+                {"tag", query_tag},
+                {"timeoutMs", kServerTimeoutMs},
+                {"expectedIPs", Json::array({"*"})},
+                {"queryStrategy", "UseIP"}};
+    if (type != "https") {
+        if (const Json* port = find_member(server, "server_port")) {
+            object["port"] = *port;
         }
     }
-    const Json* final_server = member_or_null(section, "final");
-    if (final_server != nullptr && !final_server->is_string()) {
-        final_server = nullptr;
+    if (const Json* disable_cache = find_member(server, "disable_cache")) {
+        object["disableCache"] = *disable_cache;
     }
+    // In direct mode every query leaves directly, whatever detour the server names.
+    const std::string* detour = as_text(find_member(server, "detour"));
+    std::string target = mode != "direct" && detour != nullptr ? *detour : "direct";
+    return UpstreamServer{std::move(object), DnsRoute{std::move(query_tag), std::move(target)}};
+}
 
-    const Json* servers = member_or_null(section, "servers");
-    if (servers == nullptr || !servers->is_array()) {
-        return std::unexpected("Xray: dns.servers должен быть списком");
-    }
-    DnsTranslation result;
-    Json translated = Json::array();
-    for (std::size_t n = 0; n < servers->size(); ++n) {
-        const Json& server = (*servers)[n];
-        if (auto ok = check_keys(server,
-                                 {"type", "tag", "server", "server_port", "path", "detour",
-                                  "domain_resolver", "disable_cache"},
-                                 "DNS server");
-            !ok) {
-            return std::unexpected(std::move(ok.error()));
+// The selected servers in configuration order, each checked before it is selected or not.
+Check translate_servers(const Json& servers, const ServerSelection& selection,
+                        const std::string& mode, Json& translated, DnsTranslation& result) {
+    for (std::size_t n = 0; n < servers.size(); ++n) {
+        const Json& server = servers[n];
+        if (auto checked = check_keys(server, kServerKeys, "DNS server"); !checked) {
+            return checked;
         }
         auto type = read_required_text(server, "type");
         if (!type) {
-            return std::unexpected(std::move(type.error()));
+            return failure_of(type);
         }
-        const Json* tag = member_or_null(server, "tag");
-        const bool tagged = tag != nullptr && tag->is_string();
-        if (!referenced.empty()) {
-            if (!tagged || !referenced.contains(tag->get_ref<const std::string&>())) {
-                continue;
-            }
-        } else if (final_server != nullptr && (!tagged || *tag != *final_server)) {
+        if (!selection.selects(server)) {
             continue;
         }
         if (*type == "local") {
             translated.push_back("localhost");
             continue;
         }
-        auto host = read_required_text(server, "server");
-        if (!host) {
-            return std::unexpected(std::move(host.error()));
+        auto upstream = translate_upstream(server, *type, n, mode);
+        if (!upstream) {
+            return failure_of(upstream);
         }
-        auto address = server_address(*type, server, *host);
-        if (!address) {
-            return std::unexpected(std::move(address.error()));
-        }
-        std::string query_tag = "vemla-dns-query-" + std::to_string(n);
-        Json object{{"address", std::move(*address)},
-                    {"tag", query_tag},
-                    {"timeoutMs", kServerTimeoutMs},
-                    {"expectedIPs", Json::array({"*"})},
-                    {"queryStrategy", "UseIP"}};
-        if (*type != "https") {
-            if (const Json* port = member_or_null(server, "server_port")) {
-                object["port"] = *port;
-            }
-        }
-        if (const Json* disable_cache = member_or_null(server, "disable_cache")) {
-            object["disableCache"] = *disable_cache;
-        }
-        std::string target = "direct";
-        if (mode != "direct") {
-            if (const Json* detour = member_or_null(server, "detour");
-                detour && detour->is_string()) {
-                target = detour->get<std::string>();
-            }
-        }
-        translated.push_back(std::move(object));
-        result.routes.push_back(DnsRoute{std::move(query_tag), std::move(target)});
+        translated.push_back(std::move(upstream->object));
+        result.routes.push_back(std::move(upstream->route));
     }
-    if (translated.empty()) {
-        return std::unexpected("Xray: не осталось DNS-серверов");
-    }
+    return {};
+}
 
-    // Only the two understood shapes pass; anything else would change what resolves where.
+// Only the two understood shapes pass; anything else would change what resolves where.
+Check check_dns_rules(const Json& rules, const Json& servers) {
     for (const Json& rule : rules) {
         if (!is_dual_stack_lookup(rule, {"respond", "evaluate"}) &&
-            !is_direct_mode_rule(rule, *servers)) {
-            return std::unexpected(
-                "Xray: пользовательская DNS policy не переводится автоматически");
+            !is_direct_mode_rule(rule, servers)) {
+            return fail(messages::kDnsPolicy);
         }
     }
+    return {};
+}
 
-    const Json* disable_cache = member_or_null(section, "disable_cache");
+const Json& dns_section(const Json& ir) {
+    static const Json kDefaultSection =
+        Json{{"servers", Json::array({Json{{"type", "local"}, {"tag", "local"}}})}};
+    const Json* configured = find_member(ir, "dns");
+    return configured != nullptr ? *configured : kDefaultSection;
+}
+
+}  // namespace
+
+Result<DnsTranslation> translate_dns(const Json& ir, const std::string& mode) {
+    const Json& section = dns_section(ir);
+    if (auto checked = check_keys(section, kSectionKeys, "DNS"); !checked) {
+        return failure_of(checked);
+    }
+    const Json& rules = array_or_empty(find_member(section, "rules"));
+    const ServerSelection selection = select_servers(section, rules);
+    const Json* servers = find_member(section, "servers");
+    if (servers == nullptr || !servers->is_array()) {
+        return fail(messages::kDnsServersNotList);
+    }
+    DnsTranslation result;
+    Json translated = Json::array();
+    if (auto done = translate_servers(*servers, selection, mode, translated, result); !done) {
+        return failure_of(done);
+    }
+    if (translated.empty()) {
+        return fail(messages::kNoDnsServerLeft);
+    }
+    if (auto checked = check_dns_rules(rules, *servers); !checked) {
+        return failure_of(checked);
+    }
     result.dns = Json{{"servers", std::move(translated)},
                       {"queryStrategy", "UseIP"},
                       {"enableParallelQuery", true},
-                      {"disableCache", disable_cache != nullptr && disable_cache->is_boolean() &&
-                                           disable_cache->get<bool>()},
+                      {"disableCache", is_true(find_member(section, "disable_cache"))},
                       {"useSystemHosts", true}};
     return result;
 }

@@ -6,6 +6,7 @@
 #include "xray_native/dns.h"
 #include "xray_native/groups.h"
 #include "xray_native/inbounds.h"
+#include "xray_native/messages.h"
 #include "xray_native/outbounds.h"
 #include "xray_native/route_rules.h"
 #include "xray_native/stream_settings.h"
@@ -13,58 +14,61 @@
 namespace vemla::xray_native {
 namespace {
 
-bool is_text(const Json* value, std::string_view text) {
-    return value != nullptr && value->is_string() && value->get_ref<const std::string&>() == text;
+const KeyList kConfigurationKeys = {"log", "dns", "inbounds", "outbounds", "route", "experimental"};
+const KeyList kGroupKeys = {
+    "type", "tag",      "outbounds", "default",     "interrupt_exist_connections",
+    "url",  "interval", "tolerance", "idle_timeout"};
+
+// The top level of the configuration, the mode and the settings, before anything is built.
+Check check_inputs(const Json& ir, const CompileSettings& settings) {
+    if (auto checked = check_keys(ir, kConfigurationKeys, "конфигурация"); !checked) {
+        return checked;
+    }
+    if (settings.mode != "rule" && settings.mode != "global" && settings.mode != "direct") {
+        return fail(messages::kBadMode);
+    }
+    return check_compile_settings(settings);
 }
 
-const Json& array_or_empty(const Json* value) {
-    static const Json kEmpty = Json::array();
-    return value != nullptr && value->is_array() ? *value : kEmpty;
+bool is_group(const Json& outbound) {
+    const Json* type = find_member(outbound, "type");
+    return is_text(type, "selector") || is_text(type, "urltest");
 }
 
-// The outbounds the configuration lists, then the built-in ones it did not replace.
-// Groups are only collected here; they become balancers later.
-Result<Json> collect_outbounds(const Json& ir, const CompileSettings& settings,
-                               RoutingTargets& targets) {
-    const Json* listed = member_or_null(ir, "outbounds");
-    if (listed == nullptr || !listed->is_array()) {
-        return std::unexpected("Xray: outbounds должен быть списком");
+// One outbound the configuration lists. Groups are only collected; they become balancers
+// later.
+Check collect_outbound(const Json& element, const CompileSettings& settings,
+                       RoutingTargets& targets, TagSet& all_tags, Json& outbounds) {
+    auto tag = read_tag(element);
+    if (!tag) {
+        return failure_of(tag);
     }
-    Json outbounds = Json::array();
-    TagSet all_tags;
-    for (const Json& element : *listed) {
-        auto tag = read_tag(element);
-        if (!tag) {
-            return std::unexpected(std::move(tag.error()));
-        }
-        if (!all_tags.insert(*tag).second) {
-            return std::unexpected("Xray: повторный tag " + *tag);
-        }
-        const Json* type = member_or_null(element, "type");
-        if (is_text(type, "selector") || is_text(type, "urltest")) {
-            if (auto ok = check_keys(
-                    element,
-                    {"type", "tag", "outbounds", "default", "interrupt_exist_connections", "url",
-                     "interval", "tolerance", "idle_timeout"},
-                    "группа серверов");
-                !ok) {
-                return std::unexpected(std::move(ok.error()));
-            }
-            targets.groups.emplace(std::move(*tag), &element);
-            continue;
-        }
-        auto outbound = translate_outbound(element, settings);
-        if (!outbound) {
-            return outbound;
-        }
-        targets.outbound_tags.insert(std::move(*tag));
-        outbounds.push_back(std::move(*outbound));
+    if (!all_tags.insert(*tag).second) {
+        return fail(messages::repeated_tag(*tag));
     }
+    if (is_group(element)) {
+        if (auto checked = check_keys(element, kGroupKeys, "группа серверов"); !checked) {
+            return checked;
+        }
+        targets.groups.emplace(std::move(*tag), &element);
+        return {};
+    }
+    auto outbound = translate_outbound(element, settings);
+    if (!outbound) {
+        return failure_of(outbound);
+    }
+    targets.outbound_tags.insert(std::move(*tag));
+    outbounds.push_back(std::move(*outbound));
+    return {};
+}
 
+// The built-in outbounds the configuration did not replace, and the DNS handler.
+Check add_built_in_outbounds(const CompileSettings& settings, RoutingTargets& targets,
+                             Json& outbounds) {
     if (!targets.outbound_tags.contains("direct")) {
         auto stream = build_stream_settings(Json::object(), settings);
         if (!stream) {
-            return stream;
+            return failure_of(stream);
         }
         outbounds.push_back(Json{{"tag", "direct~"},
                                  {"protocol", "freedom"},
@@ -79,6 +83,26 @@ Result<Json> collect_outbounds(const Json& ir, const CompileSettings& settings,
     }
     outbounds.push_back(
         Json{{"tag", "vemla-dns"}, {"protocol", "dns"}, {"settings", {{"nonIPQuery", "skip"}}}});
+    return {};
+}
+
+Result<Json> collect_outbounds(const Json& ir, const CompileSettings& settings,
+                               RoutingTargets& targets) {
+    const Json* listed = find_member(ir, "outbounds");
+    if (listed == nullptr || !listed->is_array()) {
+        return fail(messages::kOutboundsNotList);
+    }
+    Json outbounds = Json::array();
+    TagSet all_tags;
+    for (const Json& element : *listed) {
+        if (auto collected = collect_outbound(element, settings, targets, all_tags, outbounds);
+            !collected) {
+            return failure_of(collected);
+        }
+    }
+    if (auto added = add_built_in_outbounds(settings, targets, outbounds); !added) {
+        return failure_of(added);
+    }
     return outbounds;
 }
 
@@ -86,139 +110,145 @@ Result<Json> collect_outbounds(const Json& ir, const CompileSettings& settings,
 // same tag. Only pointers are kept: the rules map alone may hold megabytes of rules.
 Result<RuleSetTable> build_rule_set_table(const Json* route, const CompileSettings& settings) {
     if (settings.rule_sources == nullptr || !settings.rule_sources->is_object()) {
-        return std::unexpected("Xray: rule_sources должен быть объектом");
+        return fail(messages::kRuleSourcesNotObject);
     }
     RuleSetTable table;
     table.reserve(settings.rule_sources->size());
     for (const auto& [tag, document] : settings.rule_sources->items()) {
         table.insert_or_assign(tag, &document);
     }
-    for (const Json& element :
-         array_or_empty(route ? member_or_null(*route, "rule_set") : nullptr)) {
-        if (!is_text(member_or_null(element, "type"), "inline")) {
+    for (const Json& element : array_or_empty(route ? find_member(*route, "rule_set") : nullptr)) {
+        if (!is_text(find_member(element, "type"), "inline")) {
             continue;
         }
         auto tag = read_required_text(element, "tag");
         if (!tag) {
-            return std::unexpected(std::move(tag.error()));
+            return failure_of(tag);
         }
         table.insert_or_assign(std::move(*tag), &element);
     }
     return table;
 }
 
-Json field_rule(const char* tag) {
-    return Json{{"type", "field"}, {"ruleTag", tag}};
+Json field_rule(std::string tag) {
+    return Json{{"type", "field"}, {"ruleTag", std::move(tag)}};
 }
 
 // The engine's API is reached only through the authenticated API inbound: a target the
 // configuration names (a route rule's outbound, the final outbound, a DNS server's detour) is
 // one of its own outbounds or groups and never the API handler. Nor may a DNS server's queries
 // be sent to the DNS handler, which would only hand them back to the same server.
-Check refuse_handler_target(const std::string& target, bool dns_server_detour) {
+Check resolve_configured_target(Json& rule, const std::string& target,
+                                const RoutingTargets& targets, bool dns_server_detour) {
     if (target == "vemla-api" || (dns_server_detour && target == "vemla-dns")) {
-        return std::unexpected("Xray: правило ссылается на отсутствующий выход " + target);
+        return fail(messages::missing_target(target));
     }
-    return {};
+    return resolve_rule_target(rule, target, targets);
 }
 
 // Applied to the routing rules one route rule has just added.
 Check refuse_api_targets(const Json& rules, std::size_t first) {
     for (std::size_t j = first; j < rules.size(); ++j) {
-        const Json* target = member_or_null(rules[j], "outboundTag");
-        if (target != nullptr && target->is_string()) {
-            if (auto ok = refuse_handler_target(target->get<std::string>(), false); !ok) {
-                return ok;
-            }
+        if (is_text(find_member(rules[j], "outboundTag"), "vemla-api")) {
+            return fail(messages::missing_target("vemla-api"));
         }
     }
     return {};
 }
 
-}  // namespace
-
-Result<Json> compile_xray_document(const Json& ir, const CompileSettings& settings) {
-    if (auto ok = check_keys(ir, {"log", "dns", "inbounds", "outbounds", "route", "experimental"},
-                             "конфигурация");
-        !ok) {
-        return std::unexpected(std::move(ok.error()));
-    }
-    if (settings.mode != "rule" && settings.mode != "global" && settings.mode != "direct") {
-        return std::unexpected("Xray: режим должен быть rule, global или direct");
-    }
-    if (auto ok = check_compile_settings(settings); !ok) {
-        return std::unexpected(std::move(ok.error()));
-    }
-
-    RoutingTargets targets;
-    auto outbounds = collect_outbounds(ir, settings, targets);
-    if (!outbounds) {
-        return outbounds;
-    }
-    auto groups = compile_groups(targets, settings);
-    if (!groups) {
-        return std::unexpected(std::move(groups.error()));
-    }
-    auto inbounds = build_inbounds(ir, settings);
-    if (!inbounds) {
-        return inbounds;
-    }
-    auto dns = translate_dns(ir, settings.mode);
-    if (!dns) {
-        return std::unexpected(std::move(dns.error()));
-    }
-
-    Json rules = Json::array();
+// The API rule, then one rule per DNS server that sends its queries out.
+Check add_service_rules(const std::vector<DnsRoute>& dns_routes, const RoutingTargets& targets,
+                        Json& rules) {
     Json api_rule = field_rule("vemla-api-only");
     api_rule["inboundTag"] = Json::array({"vemla-api-in"});
     api_rule["outboundTag"] = "vemla-api";
     rules.push_back(std::move(api_rule));
-    for (std::size_t k = 0; k < dns->routes.size(); ++k) {
-        Json rule{{"type", "field"},
-                  {"ruleTag", "vemla-dns-route-" + std::to_string(k)},
-                  {"inboundTag", Json::array({dns->routes[k].inbound_tag})}};
-        if (auto ok = refuse_handler_target(dns->routes[k].target, true); !ok) {
-            return std::unexpected(std::move(ok.error()));
-        }
-        if (auto ok = resolve_rule_target(rule, dns->routes[k].target, targets); !ok) {
-            return std::unexpected(std::move(ok.error()));
+    for (std::size_t k = 0; k < dns_routes.size(); ++k) {
+        Json rule = field_rule("vemla-dns-route-" + std::to_string(k));
+        rule["inboundTag"] = Json::array({dns_routes[k].inbound_tag});
+        if (auto resolved = resolve_configured_target(rule, dns_routes[k].target, targets, true);
+            !resolved) {
+            return resolved;
         }
         rules.push_back(std::move(rule));
     }
+    return {};
+}
 
-    const Json* route = member_or_null(ir, "route");
-    auto rule_sets = build_rule_set_table(route, settings);
-    if (!rule_sets) {
-        return std::unexpected(std::move(rule_sets.error()));
-    }
+Check add_route_rules(const Json* route, const RuleSetTable& rule_sets,
+                      const CompileSettings& settings, const RoutingTargets& targets, Json& rules) {
     // One state for the whole document, so that its bounds hold across all route rules.
     RuleCompileState rule_state;
-    const Json& route_rules = array_or_empty(route ? member_or_null(*route, "rules") : nullptr);
+    const Json& route_rules = array_or_empty(route ? find_member(*route, "rules") : nullptr);
     for (std::size_t i = 0; i < route_rules.size(); ++i) {
         const std::size_t first = rules.size();
-        if (auto ok = compile_route_rule(route_rules[i], i, *rule_sets, settings, targets, rules,
-                                         &rule_state);
-            !ok) {
-            return std::unexpected(std::move(ok.error()));
+        if (auto compiled = compile_route_rule(route_rules[i], i, rule_sets, settings, targets,
+                                               rules, &rule_state);
+            !compiled) {
+            return compiled;
         }
-        if (auto ok = refuse_api_targets(rules, first); !ok) {
-            return std::unexpected(std::move(ok.error()));
+        if (auto refused = refuse_api_targets(rules, first); !refused) {
+            return refused;
         }
     }
+    return {};
+}
+
+Check add_final_rule(const Json* route, const RoutingTargets& targets, Json& rules) {
     Json final_rule = field_rule("vemla-final");
     final_rule["network"] = "tcp,udp";
-    const Json* final_target = route ? member_or_null(*route, "final") : nullptr;
-    const std::string target = final_target != nullptr && final_target->is_string()
-                                   ? final_target->get<std::string>()
-                                   : std::string("proxy");
-    if (auto ok = refuse_handler_target(target, false); !ok) {
-        return std::unexpected(std::move(ok.error()));
-    }
-    if (auto ok = resolve_rule_target(final_rule, target, targets); !ok) {
-        return std::unexpected(std::move(ok.error()));
+    const std::string* final_target = as_text(route ? find_member(*route, "final") : nullptr);
+    const std::string target = final_target != nullptr ? *final_target : "proxy";
+    if (auto resolved = resolve_configured_target(final_rule, target, targets, false); !resolved) {
+        return resolved;
     }
     rules.push_back(std::move(final_rule));
+    return {};
+}
 
+// The routing rules in the order the engine tries them: the service's own, the configuration's
+// route rules, the final rule.
+Result<Json> compile_routing_rules(const Json& ir, const std::vector<DnsRoute>& dns_routes,
+                                   const CompileSettings& settings, const RoutingTargets& targets) {
+    Json rules = Json::array();
+    if (auto added = add_service_rules(dns_routes, targets, rules); !added) {
+        return failure_of(added);
+    }
+    const Json* route = find_member(ir, "route");
+    auto rule_sets = build_rule_set_table(route, settings);
+    if (!rule_sets) {
+        return failure_of(rule_sets);
+    }
+    if (auto added = add_route_rules(route, *rule_sets, settings, targets, rules); !added) {
+        return failure_of(added);
+    }
+    if (auto added = add_final_rule(route, targets, rules); !added) {
+        return failure_of(added);
+    }
+    return rules;
+}
+
+// What the translators built, moved into the document.
+struct DocumentParts {
+    Json outbounds;
+    GroupsResult groups;
+    Json inbounds;
+    Json dns;
+    Json rules;
+};
+
+Json observatory(GroupsResult& groups) {
+    Json subjects = Json::array();
+    for (std::string& subject : groups.subjects) {
+        subjects.push_back(std::move(subject));
+    }
+    return Json{{"subjectSelector", std::move(subjects)},
+                {"probeURL", std::move(groups.probe_url)},
+                {"probeInterval", std::move(groups.probe_interval)},
+                {"enableConcurrency", true}};
+}
+
+Json assemble_document(DocumentParts parts) {
     // The fixed members first; the large lists are moved in, never copied.
     Json document{
         {"api",
@@ -233,23 +263,48 @@ Result<Json> compile_xray_document(const Json& ir, const CompileSettings& settin
         {"routing", {{"domainStrategy", "IPOnDemand"}}},
         {"stats", Json::object()},
     };
-    document["dns"] = std::move(dns->dns);
-    document["inbounds"] = std::move(*inbounds);
-    document["outbounds"] = std::move(*outbounds);
+    document["dns"] = std::move(parts.dns);
+    document["inbounds"] = std::move(parts.inbounds);
+    document["outbounds"] = std::move(parts.outbounds);
     Json& routing = document["routing"];
-    routing["rules"] = std::move(rules);
-    routing["balancers"] = std::move(groups->balancers);
-    if (!groups->subjects.empty()) {
-        Json subjects = Json::array();
-        for (std::string& subject : groups->subjects) {
-            subjects.push_back(std::move(subject));
-        }
-        document["observatory"] = Json{{"subjectSelector", std::move(subjects)},
-                                       {"probeURL", std::move(groups->probe_url)},
-                                       {"probeInterval", std::move(groups->probe_interval)},
-                                       {"enableConcurrency", true}};
+    routing["rules"] = std::move(parts.rules);
+    routing["balancers"] = std::move(parts.groups.balancers);
+    if (!parts.groups.subjects.empty()) {
+        document["observatory"] = observatory(parts.groups);
     }
     return document;
+}
+
+}  // namespace
+
+Result<Json> compile_xray_document(const Json& ir, const CompileSettings& settings) {
+    if (auto checked = check_inputs(ir, settings); !checked) {
+        return failure_of(checked);
+    }
+    RoutingTargets targets;
+    auto outbounds = collect_outbounds(ir, settings, targets);
+    if (!outbounds) {
+        return outbounds;
+    }
+    auto groups = compile_groups(targets, settings);
+    if (!groups) {
+        return failure_of(groups);
+    }
+    auto inbounds = build_inbounds(ir, settings);
+    if (!inbounds) {
+        return inbounds;
+    }
+    auto dns = translate_dns(ir, settings.mode);
+    if (!dns) {
+        return failure_of(dns);
+    }
+    auto rules = compile_routing_rules(ir, dns->routes, settings, targets);
+    if (!rules) {
+        return rules;
+    }
+    return assemble_document(DocumentParts{std::move(*outbounds), std::move(*groups),
+                                           std::move(*inbounds), std::move(dns->dns),
+                                           std::move(*rules)});
 }
 
 }  // namespace vemla::xray_native

@@ -5,6 +5,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "xray_native/messages.h"
+
 namespace vemla::xray_native {
 namespace {
 
@@ -23,7 +25,7 @@ public:
         std::vector<Frame> stack;
         auto opened = open(tag, visiting, stack);
         if (!opened) {
-            return std::unexpected(std::move(opened.error()));
+            return failure_of(opened);
         }
         if (*opened != nullptr) {
             return **opened;
@@ -35,7 +37,7 @@ public:
                 const std::string child = frame.children[frame.next++];
                 auto child_result = open(child, visiting, stack);
                 if (!child_result) {
-                    return std::unexpected(std::move(child_result.error()));
+                    return failure_of(child_result);
                 }
                 if (*child_result != nullptr) {
                     take(stack.back(), **child_result);
@@ -48,7 +50,7 @@ public:
             }
             // Counted once per group, as every group is flattened once and then reused.
             if (frame.result.members.size() > kMaxGroupMembers - member_count_) {
-                return std::unexpected("Xray: слишком много участников в группах серверов");
+                return fail(messages::kTooManyGroupMembers);
             }
             member_count_ += frame.result.members.size();
             const ResolvedGroup& done =
@@ -84,42 +86,39 @@ private:
             return &known->second;
         }
         if (!visiting.insert(tag).second) {
-            return std::unexpected("Xray: циклическая группа серверов");
+            return fail(messages::kGroupCycle);
         }
         const auto group = groups_.find(tag);
         if (group == groups_.end()) {
-            return std::unexpected("Xray: неизвестный выход " + tag);
+            return fail(messages::unknown_outbound(tag));
         }
         const Json& object = *group->second;
         auto members = string_or_list(object, "outbounds");
         if (!members) {
-            return std::unexpected(std::move(members.error()));
+            return failure_of(members);
         }
         if (members->empty()) {
-            return std::unexpected("Xray: пустая группа " + tag);
+            return fail(messages::empty_group(tag));
         }
         for (const std::string& member : *members) {
             if (!outbound_tags_.contains(member) && !groups_.contains(member)) {
-                return std::unexpected("Xray: группа " + tag + " содержит неизвестный " + member);
+                return fail(messages::unknown_group_member(tag, member));
             }
         }
         Frame frame;
         frame.tag = &group->first;
-        const auto type = object.find("type");
-        frame.is_selector = type != object.end() && type->is_string() &&
-                            type->get_ref<const std::string&>() == "selector";
+        frame.is_selector = is_text(find_member(object, "type"), "selector");
         if (frame.is_selector) {
-            const auto chosen_member = object.find("default");
-            std::string chosen = chosen_member != object.end() && chosen_member->is_string()
-                                     ? chosen_member->get<std::string>()
-                                     : members->front();
-            if (std::find(members->begin(), members->end(), chosen) == members->end()) {
-                return std::unexpected("Xray: default группы " + tag +
-                                       " не входит в её участников");
+            const std::string* chosen = as_text(find_member(object, "default"));
+            if (chosen == nullptr) {
+                chosen = &(*members)[0];
             }
-            frame.children.push_back(std::move(chosen));
+            if (std::find(members->begin(), members->end(), *chosen) == members->end()) {
+                return fail(messages::default_not_a_member(tag));
+            }
+            frame.children.push_back(*chosen);
         } else {
-            frame.children = std::move(*members);
+            frame.children = members->to_vector();
         }
         stack.push_back(std::move(frame));
         return nullptr;
@@ -178,7 +177,7 @@ Result<GroupsResult> compile_groups(const RoutingTargets& targets,
         TagSet visiting;
         auto resolved = resolver.resolve(*tag, visiting);
         if (!resolved) {
-            return std::unexpected(std::move(resolved.error()));
+            return failure_of(resolved);
         }
         Json selector = Json::array();
         for (const std::string& member : resolved->members) {
@@ -194,16 +193,14 @@ Result<GroupsResult> compile_groups(const RoutingTargets& targets,
                 }
             }
             const Json& group = *targets.groups.at(*tag);
-            if (const auto url = group.find("url"); url != group.end() && url->is_string()) {
-                const std::string& text = url->get_ref<const std::string&>();
-                if (!is_probe_url(text)) {
-                    return std::unexpected("Xray: неверный URL авто-проверки");
+            if (const std::string* url = as_text(find_member(group, "url"))) {
+                if (!is_probe_url(*url)) {
+                    return fail(messages::kBadProbeUrl);
                 }
-                out.probe_url = text;
+                out.probe_url = *url;
             }
-            if (const auto interval = group.find("interval");
-                interval != group.end() && interval->is_string()) {
-                out.probe_interval = interval->get<std::string>();
+            if (const std::string* interval = as_text(find_member(group, "interval"))) {
+                out.probe_interval = *interval;
             }
             balancer["fallbackTag"] = selector.front();
             balancer["strategy"] = Json{{"type", "leastPing"}};

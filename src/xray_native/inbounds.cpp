@@ -2,7 +2,11 @@
 
 #include <cstdint>
 #include <limits>
+#include <optional>
+#include <string>
 #include <unordered_set>
+
+#include "xray_native/messages.h"
 
 namespace vemla::xray_native {
 namespace {
@@ -34,24 +38,16 @@ bool is_safe_secret(const Json* secret) {
 }
 
 const Json* first_inbound_where(const Json& ir, std::string_view key, std::string_view value) {
-    const Json* inbounds = member_or_null(ir, "inbounds");
+    const Json* inbounds = find_member(ir, "inbounds");
     if (inbounds == nullptr || !inbounds->is_array()) {
         return nullptr;
     }
     for (const Json& inbound : *inbounds) {
-        const Json* member = member_or_null(inbound, key);
-        if (member != nullptr && member->is_string() &&
-            member->get_ref<const std::string&>() == value) {
+        if (is_text(find_member(inbound, key), value)) {
             return &inbound;
         }
     }
     return nullptr;
-}
-
-std::string string_member_or(const Json& object, std::string_view key, std::string fallback) {
-    const Json* member = member_or_null(object, key);
-    return member != nullptr && member->is_string() ? member->get<std::string>()
-                                                    : std::move(fallback);
 }
 
 bool all_cidrs(const std::vector<std::string>& entries) {
@@ -63,62 +59,53 @@ bool all_cidrs(const std::vector<std::string>& entries) {
     return true;
 }
 
-Json string_array(const std::vector<std::string>& entries) {
-    Json array = Json::array();
-    for (const std::string& entry : entries) {
-        array.push_back(entry);
-    }
-    return array;
-}
-
 }  // namespace
 
 Result<CompileSettings> extract_compile_settings(const Json& ir, const Json& rules_map) {
     const Json* clash_api = nullptr;
-    if (const Json* experimental = member_or_null(ir, "experimental")) {
-        clash_api = member_or_null(*experimental, "clash_api");
+    if (const Json* experimental = find_member(ir, "experimental")) {
+        clash_api = find_member(*experimental, "clash_api");
     }
-    const Json* secret = clash_api != nullptr ? member_or_null(*clash_api, "secret") : nullptr;
+    const Json* secret = clash_api != nullptr ? find_member(*clash_api, "secret") : nullptr;
     if (!is_safe_secret(secret)) {
-        return std::unexpected("Xray: IR не содержит безопасный случайный API secret");
+        return fail(messages::kUnsafeApiSecret);
     }
 
     CompileSettings settings;
     settings.api_secret = secret->get<std::string>();
     settings.rule_sources = &rules_map;
     settings.probe_url = kDefaultProbeUrl;
-    if (const Json* mode = member_or_null(*clash_api, "default_mode"); mode && mode->is_string()) {
+    if (const Json* mode = find_member(*clash_api, "default_mode"); mode && mode->is_string()) {
         settings.mode = mode->get<std::string>();
     }
 
     if (const Json* tun = first_inbound_where(ir, "type", "tun")) {
         settings.tun_enabled = true;
-        settings.interface_name =
-            string_member_or(*tun, "interface_name", std::move(settings.interface_name));
-        if (const Json* mtu = member_or_null(*tun, "mtu"); mtu && is_non_negative_integer(*mtu)) {
+        settings.interface_name = text_or(*tun, "interface_name", settings.interface_name);
+        if (const Json* mtu = find_member(*tun, "mtu"); mtu && is_non_negative_integer(*mtu)) {
             const auto value = mtu->get<std::uint64_t>();
             if (value > std::numeric_limits<std::uint32_t>::max()) {
-                return std::unexpected("Xray: неверный MTU");
+                return fail(messages::kBadMtu);
             }
             settings.mtu = static_cast<std::uint32_t>(value);
         }
         if (tun->contains("address")) {
             auto address = string_or_list(*tun, "address");
             if (!address) {
-                return std::unexpected(std::move(address.error()));
+                return failure_of(address);
             }
-            settings.tun_address = std::move(*address);
+            settings.tun_address = address->to_vector();
         }
     }
 
     if (const Json* mixed = first_inbound_where(ir, "tag", "mixed-in")) {
-        const Json* port = member_or_null(*mixed, "listen_port");
+        const Json* port = find_member(*mixed, "listen_port");
         if (port == nullptr || !is_non_negative_integer(*port)) {
-            return std::unexpected("Xray: mixed-in без listen_port");
+            return fail(messages::kMixedWithoutPort);
         }
         const auto value = port->get<std::uint64_t>();
         if (value > std::numeric_limits<std::uint16_t>::max()) {
-            return std::unexpected("Xray: неверный mixed port");
+            return fail(messages::kBadMixedPort);
         }
         settings.mixed_port = static_cast<std::uint16_t>(value);
     }
@@ -127,24 +114,24 @@ Result<CompileSettings> extract_compile_settings(const Json& ir, const Json& rul
 
 Check check_compile_settings(const CompileSettings& settings) {
     if (settings.api_user.empty() || settings.api_secret.size() < kMinSecretBytes) {
-        return std::unexpected("Xray: нужны API user и случайный пароль не короче 32 символов");
+        return fail(messages::kWeakApiCredentials);
     }
     if (settings.api_port == 0 || settings.mixed_port == 0 ||
         settings.api_port == settings.mixed_port) {
-        return std::unexpected("Xray: локальные порты должны быть ненулевыми и разными");
+        return fail(messages::kBadLocalPorts);
     }
     if (settings.tun_enabled) {
         if (settings.interface_name.empty() || settings.mtu < kMinTunMtu ||
             settings.mtu > kMaxTunMtu || settings.tun_address.empty() || settings.tun_dns.empty() ||
             settings.tun_routes.empty()) {
-            return std::unexpected("Xray: неполная или неверная настройка TUN");
+            return fail(messages::kBadTunSettings);
         }
         bool dns_ok = true;
         for (const std::string& dns : settings.tun_dns) {
             dns_ok = dns_ok && is_ip_address(dns);
         }
         if (!all_cidrs(settings.tun_address) || !all_cidrs(settings.tun_routes) || !dns_ok) {
-            return std::unexpected("Xray: неверный адрес/CIDR TUN");
+            return fail(messages::kBadTunAddress);
         }
     }
     return {};
@@ -156,83 +143,111 @@ Json sniffing_object() {
                 {"routeOnly", true}};
 }
 
-Result<Json> build_inbounds(const Json& ir, const CompileSettings& settings) {
-    Json inbounds = Json::array();
+namespace {
+
+// The tags and ports taken so far; every inbound needs its own.
+struct Listeners {
     std::unordered_set<std::string> tags;
     std::unordered_set<std::uint64_t> ports;
+};
 
-    Json api_account{{"user", settings.api_user}, {"pass", settings.api_secret}};
-    inbounds.push_back(Json{{"tag", "vemla-api-in"},
-                            {"listen", "127.0.0.1"},
-                            {"port", settings.api_port},
-                            {"protocol", "http"},
-                            {"settings", {{"accounts", Json::array({std::move(api_account)})}}}});
-    tags.insert("vemla-api-in");
-    ports.insert(settings.api_port);
+Json api_inbound(const CompileSettings& settings) {
+    Json account{{"user", settings.api_user}, {"pass", settings.api_secret}};
+    return Json{{"tag", "vemla-api-in"},
+                {"listen", "127.0.0.1"},
+                {"port", settings.api_port},
+                {"protocol", "http"},
+                {"settings", {{"accounts", Json::array({std::move(account)})}}}};
+}
 
+Json tun_inbound(const CompileSettings& settings) {
+    Json tun_settings{{"name", settings.interface_name},
+                      {"desc", "Vemla"},
+                      {"mtu", settings.mtu},
+                      {"gateway", string_array(settings.tun_address)},
+                      {"dns", string_array(settings.tun_dns)},
+                      {"autoSystemRoutingTable", string_array(settings.tun_routes)},
+                      {"autoOutboundsInterface", "auto"},
+                      {"autoSystemWfpBlockLeak", Json::array({"dns", "misconfigtun"})}};
+    return Json{{"tag", "tun-in"},
+                {"protocol", "tun"},
+                {"settings", std::move(tun_settings)},
+                {"sniffing", sniffing_object()}};
+}
+
+Json mixed_inbound(const CompileSettings& settings) {
+    return Json{{"tag", "mixed-in"},
+                {"listen", "127.0.0.1"},
+                {"port", settings.mixed_port},
+                {"protocol", "socks"},
+                {"settings", {{"auth", "noauth"}, {"udp", true}}},
+                {"sniffing", sniffing_object()}};
+}
+
+// The listen port of an additional inbound: 1 to 65535.
+std::optional<std::uint64_t> listen_port(const Json& inbound) {
+    const Json* port = find_member(inbound, "listen_port");
+    if (port == nullptr || !is_non_negative_integer(*port)) {
+        return std::nullopt;
+    }
+    const auto value = port->get<std::uint64_t>();
+    if (value == 0 || value > std::numeric_limits<std::uint16_t>::max()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// An additional loopback proxy of the configuration, or nothing for the inbounds the service
+// builds itself (TUN, and `mixed-in`, which an untagged inbound is taken for).
+Result<std::optional<Json>> additional_inbound(const Json& inbound, Listeners& listeners) {
+    const std::string type = text_or(inbound, "type", "");
+    if (type == "tun") {
+        return std::nullopt;
+    }
+    if (type != "mixed" && type != "socks" && type != "http") {
+        return fail(messages::unsupported_inbound(type));
+    }
+    std::string tag = text_or(inbound, "tag", "mixed-in");
+    if (tag == "mixed-in") {
+        return std::nullopt;
+    }
+    std::string listen = text_or(inbound, "listen", "127.0.0.1");
+    if (!is_ip_address(listen) || !is_loopback(listen)) {
+        return fail(messages::kInboundNotLoopback);
+    }
+    const auto port = listen_port(inbound);
+    if (!port) {
+        return fail(messages::kInboundWithoutPort);
+    }
+    if (!listeners.tags.insert(tag).second || !listeners.ports.insert(*port).second) {
+        return fail(messages::kRepeatedInbound);
+    }
+    return Json{{"tag", std::move(tag)},
+                {"listen", std::move(listen)},
+                {"port", *port},
+                {"protocol", type == "http" ? "http" : "socks"},
+                {"settings", {{"udp", true}}},
+                {"sniffing", sniffing_object()}};
+}
+
+}  // namespace
+
+Result<Json> build_inbounds(const Json& ir, const CompileSettings& settings) {
+    Json inbounds = Json::array({api_inbound(settings)});
+    Listeners listeners{{"vemla-api-in", "mixed-in"}, {settings.api_port, settings.mixed_port}};
     if (settings.tun_enabled) {
-        Json tun_settings{{"name", settings.interface_name},
-                          {"desc", "Vemla"},
-                          {"mtu", settings.mtu},
-                          {"gateway", string_array(settings.tun_address)},
-                          {"dns", string_array(settings.tun_dns)},
-                          {"autoSystemRoutingTable", string_array(settings.tun_routes)},
-                          {"autoOutboundsInterface", "auto"},
-                          {"autoSystemWfpBlockLeak", Json::array({"dns", "misconfigtun"})}};
-        inbounds.push_back(Json{{"tag", "tun-in"},
-                                {"protocol", "tun"},
-                                {"settings", std::move(tun_settings)},
-                                {"sniffing", sniffing_object()}});
-        tags.insert("tun-in");
+        inbounds.push_back(tun_inbound(settings));
+        listeners.tags.insert("tun-in");
     }
-
-    inbounds.push_back(Json{{"tag", "mixed-in"},
-                            {"listen", "127.0.0.1"},
-                            {"port", settings.mixed_port},
-                            {"protocol", "socks"},
-                            {"settings", {{"auth", "noauth"}, {"udp", true}}},
-                            {"sniffing", sniffing_object()}});
-    tags.insert("mixed-in");
-    ports.insert(settings.mixed_port);
-
-    const Json* additional = member_or_null(ir, "inbounds");
-    if (additional == nullptr || !additional->is_array()) {
-        return inbounds;
-    }
-    for (const Json& inbound : *additional) {
-        const std::string type = string_member_or(inbound, "type", "");
-        if (type == "tun") {
-            continue;
+    inbounds.push_back(mixed_inbound(settings));
+    for (const Json& inbound : array_or_empty(find_member(ir, "inbounds"))) {
+        auto added = additional_inbound(inbound, listeners);
+        if (!added) {
+            return failure_of(added);
         }
-        if (type != "mixed" && type != "socks" && type != "http") {
-            return std::unexpected("Xray: вход " + type + " не поддерживается");
+        if (*added) {
+            inbounds.push_back(std::move(**added));
         }
-        std::string tag = string_member_or(inbound, "tag", "mixed-in");
-        if (tag == "mixed-in") {
-            continue;
-        }
-        std::string listen = string_member_or(inbound, "listen", "127.0.0.1");
-        if (!is_ip_address(listen) || !is_loopback(listen)) {
-            return std::unexpected("Xray: дополнительные входы должны слушать loopback");
-        }
-        const Json* port_value = member_or_null(inbound, "listen_port");
-        if (port_value == nullptr || !is_non_negative_integer(*port_value) ||
-            port_value->get<std::uint64_t>() == 0 ||
-            port_value->get<std::uint64_t>() > std::numeric_limits<std::uint16_t>::max()) {
-            return std::unexpected("Xray: дополнительный вход без порта");
-        }
-        const auto port = port_value->get<std::uint64_t>();
-        if (tags.contains(tag) || ports.contains(port)) {
-            return std::unexpected("Xray: повторный tag или port входа");
-        }
-        tags.insert(tag);
-        ports.insert(port);
-        inbounds.push_back(Json{{"tag", std::move(tag)},
-                                {"listen", std::move(listen)},
-                                {"port", port},
-                                {"protocol", type == "http" ? "http" : "socks"},
-                                {"settings", {{"udp", true}}},
-                                {"sniffing", sniffing_object()}});
     }
     return inbounds;
 }

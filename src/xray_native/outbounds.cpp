@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "xray_native/messages.h"
 #include "xray_native/stream_settings.h"
 
 namespace vemla::xray_native {
@@ -13,47 +14,38 @@ constexpr std::string_view kDialKeys[] = {"connect_timeout", "tcp_fast_open", "t
                                           "udp_fragment", "bind_interface"};
 
 Result<std::uint64_t> read_server_port(const Json& outbound) {
-    const Json* port = member_or_null(outbound, "server_port");
+    const Json* port = find_member(outbound, "server_port");
     if (port == nullptr || !is_non_negative_integer(*port) || port->get<std::uint64_t>() == 0 ||
         port->get<std::uint64_t>() > 65535) {
-        return std::unexpected("Xray: server_port должен быть 1..65535");
+        return fail(messages::kBadServerPort);
     }
     return port->get<std::uint64_t>();
 }
 
 std::string transport_type(const Json& outbound) {
-    const Json* transport = member_or_null(outbound, "transport");
-    const Json* type = transport != nullptr ? member_or_null(*transport, "type") : nullptr;
-    return type != nullptr && type->is_string() ? type->get<std::string>() : "tcp";
+    const Json* transport = find_member(outbound, "transport");
+    return transport != nullptr ? text_or(*transport, "type", "tcp") : "tcp";
 }
 
 Result<Json> vless_user(const Json& outbound) {
     auto uuid = read_required_text(outbound, "uuid");
     if (!uuid) {
-        return std::unexpected(std::move(uuid.error()));
+        return failure_of(uuid);
     }
-    std::string encryption = "none";
-    if (const Json* extras = member_or_null(outbound, "vemla_xray")) {
-        if (const Json* value = member_or_null(*extras, "encryption");
-            value && value->is_string()) {
-            encryption = value->get<std::string>();
-        }
-    }
-    Json user{{"id", std::move(*uuid)}, {"encryption", std::move(encryption)}};
-    if (const Json* flow = member_or_null(outbound, "flow");
-        flow != nullptr && flow->is_string() && !flow->get_ref<const std::string&>().empty()) {
+    const Json* extras = find_member(outbound, "vemla_xray");
+    Json user{{"id", std::move(*uuid)},
+              {"encryption", extras != nullptr ? text_or(*extras, "encryption", "none") : "none"}};
+    if (const std::string* flow = as_text(find_member(outbound, "flow"));
+        flow != nullptr && !flow->empty()) {
         const std::string transport = transport_type(outbound);
         if (transport != "tcp" && transport != "raw") {
-            return std::unexpected("Xray: VLESS flow допускается только на TCP");
+            return fail(messages::kFlowNeedsTcp);
         }
         user["flow"] = *flow;
     }
-    if (const Json* encoding = member_or_null(outbound, "packet_encoding");
-        encoding != nullptr && encoding->is_string()) {
-        const std::string& value = encoding->get_ref<const std::string&>();
-        if (!value.empty() && value != "xudp") {
-            return std::unexpected("Xray: VLESS packet_encoding " + value + " не поддерживается");
-        }
+    if (const std::string* encoding = as_text(find_member(outbound, "packet_encoding"));
+        encoding != nullptr && !encoding->empty() && *encoding != "xudp") {
+        return fail(messages::unsupported_packet_encoding(*encoding));
     }
     return user;
 }
@@ -61,18 +53,16 @@ Result<Json> vless_user(const Json& outbound) {
 Result<Json> vmess_user(const Json& outbound) {
     auto uuid = read_required_text(outbound, "uuid");
     if (!uuid) {
-        return std::unexpected(std::move(uuid.error()));
+        return failure_of(uuid);
     }
     std::uint64_t alter_id = 0;
-    if (const Json* value = member_or_null(outbound, "alter_id");
+    if (const Json* value = find_member(outbound, "alter_id");
         value != nullptr && is_non_negative_integer(*value)) {
         alter_id = value->get<std::uint64_t>();
     }
-    std::string security = "auto";
-    if (const Json* value = member_or_null(outbound, "security"); value && value->is_string()) {
-        security = value->get<std::string>();
-    }
-    return Json{{"id", std::move(*uuid)}, {"alterId", alter_id}, {"security", std::move(security)}};
+    return Json{{"id", std::move(*uuid)},
+                {"alterId", alter_id},
+                {"security", text_or(outbound, "security", "auto")}};
 }
 
 Result<Json> protocol_settings(const std::string& type, const Json& outbound, std::string server,
@@ -80,11 +70,11 @@ Result<Json> protocol_settings(const std::string& type, const Json& outbound, st
     if (type == "shadowsocks") {
         auto method = read_required_text(outbound, "method");
         if (!method) {
-            return std::unexpected(std::move(method.error()));
+            return failure_of(method);
         }
         auto password = read_required_text(outbound, "password");
         if (!password) {
-            return std::unexpected(std::move(password.error()));
+            return failure_of(password);
         }
         return Json{{"servers", Json::array({Json{{"address", std::move(server)},
                                                   {"port", port},
@@ -94,21 +84,16 @@ Result<Json> protocol_settings(const std::string& type, const Json& outbound, st
     if (type == "trojan") {
         auto password = read_required_text(outbound, "password");
         if (!password) {
-            return std::unexpected(std::move(password.error()));
+            return failure_of(password);
         }
         return Json{{"servers", Json::array({Json{{"address", std::move(server)},
                                                   {"port", port},
                                                   {"password", std::move(*password)}}})}};
     }
-    Result<Json> user = std::unexpected(std::string());
-    if (type == "vmess") {
-        user = vmess_user(outbound);
-    } else if (type == "vless") {
-        user = vless_user(outbound);
-    } else {
-        return std::unexpected("Xray-only: протокол " + type +
-                               " не поддерживается этим компилятором");
+    if (type != "vmess" && type != "vless") {
+        return fail(messages::unsupported_protocol(type));
     }
+    auto user = type == "vmess" ? vmess_user(outbound) : vless_user(outbound);
     if (!user) {
         return user;
     }
@@ -119,70 +104,68 @@ Result<Json> protocol_settings(const std::string& type, const Json& outbound, st
 
 }  // namespace
 
-Result<Json> translate_outbound(const Json& ir_outbound, const CompileSettings& settings) {
-    if (auto ok = check_keys(ir_outbound,
-                             {"type",
-                              "tag",
-                              "server",
-                              "server_port",
-                              "uuid",
-                              "password",
-                              "method",
-                              "flow",
-                              "security",
-                              "alter_id",
-                              "network",
-                              "packet_encoding",
-                              "tls",
-                              "transport",
-                              "vemla_xray",
-                              "domain_resolver",
-                              "connect_timeout",
-                              "tcp_fast_open",
-                              "tcp_multi_path",
-                              "udp_fragment",
-                              "bind_interface"},
-                             "outbound");
-        !ok) {
-        return std::unexpected(std::move(ok.error()));
+namespace {
+
+const KeyList kOutboundKeys = {"type",
+                               "tag",
+                               "server",
+                               "server_port",
+                               "uuid",
+                               "password",
+                               "method",
+                               "flow",
+                               "security",
+                               "alter_id",
+                               "network",
+                               "packet_encoding",
+                               "tls",
+                               "transport",
+                               "vemla_xray",
+                               "domain_resolver",
+                               "connect_timeout",
+                               "tcp_fast_open",
+                               "tcp_multi_path",
+                               "udp_fragment",
+                               "bind_interface"};
+
+// The keys an outbound may carry, and none of the dial options.
+Check check_outbound_keys(const Json& ir_outbound) {
+    if (auto checked = check_keys(ir_outbound, kOutboundKeys, "outbound"); !checked) {
+        return checked;
     }
     for (std::string_view key : kDialKeys) {
         if (ir_outbound.contains(key)) {
-            return std::unexpected("Xray: outbound " + std::string(key) +
-                                   " требует отдельного перевода");
+            return fail(messages::untranslated_dial_option(key));
         }
     }
-    auto tag = read_tag(ir_outbound);
-    if (!tag) {
-        return std::unexpected(std::move(tag.error()));
-    }
-    auto type = read_required_text(ir_outbound, "type");
-    if (!type) {
-        return std::unexpected(std::move(type.error()));
-    }
+    return {};
+}
 
-    Json outbound{{"tag", *tag + "~"}, {"settings", Json::object()}};
-    if (*type == "dns" || *type == "block" || *type == "direct") {
-        outbound["protocol"] = *type == "dns" ? "dns" : *type == "block" ? "blackhole" : "freedom";
-        if (*type == "direct") {
-            auto stream = build_stream_settings(ir_outbound, settings);
-            if (!stream) {
-                return stream;
-            }
-            outbound["streamSettings"] = std::move(*stream);
+// `direct`, `block` and `dns`: no server, and a stream only for `direct`.
+Result<Json> built_in_outbound(const Json& ir_outbound, const std::string& type, Json outbound,
+                               const CompileSettings& settings) {
+    outbound["protocol"] = type == "dns" ? "dns" : type == "block" ? "blackhole" : "freedom";
+    if (type == "direct") {
+        auto stream = build_stream_settings(ir_outbound, settings);
+        if (!stream) {
+            return stream;
         }
-        return outbound;
+        outbound["streamSettings"] = std::move(*stream);
     }
+    return outbound;
+}
 
+Result<Json> proxy_outbound(const Json& ir_outbound, std::string type, Json outbound,
+                            const CompileSettings& settings) {
     auto server = read_required_text(ir_outbound, "server");
     if (!server) {
-        return std::unexpected(std::move(server.error()));
+        return failure_of(server);
     }
-    const auto port = read_server_port(ir_outbound);
+    auto port = read_server_port(ir_outbound);
     if (!port) {
-        return std::unexpected(port.error());
+        return failure_of(port);
     }
-    auto protocol = protocol_settings(*type, ir_outbound, std::move(*server), *port);
+    auto protocol = protocol_settings(type, ir_outbound, std::move(*server), *port);
     if (!protocol) {
         return protocol;
     }
@@ -190,10 +173,31 @@ Result<Json> translate_outbound(const Json& ir_outbound, const CompileSettings& 
     if (!stream) {
         return stream;
     }
-    outbound["protocol"] = std::move(*type);
+    outbound["protocol"] = std::move(type);
     outbound["settings"] = std::move(*protocol);
     outbound["streamSettings"] = std::move(*stream);
     return outbound;
+}
+
+}  // namespace
+
+Result<Json> translate_outbound(const Json& ir_outbound, const CompileSettings& settings) {
+    if (auto checked = check_outbound_keys(ir_outbound); !checked) {
+        return failure_of(checked);
+    }
+    auto tag = read_tag(ir_outbound);
+    if (!tag) {
+        return failure_of(tag);
+    }
+    auto type = read_required_text(ir_outbound, "type");
+    if (!type) {
+        return failure_of(type);
+    }
+    Json outbound{{"tag", *tag + "~"}, {"settings", Json::object()}};
+    if (*type == "dns" || *type == "block" || *type == "direct") {
+        return built_in_outbound(ir_outbound, *type, std::move(outbound), settings);
+    }
+    return proxy_outbound(ir_outbound, std::move(*type), std::move(outbound), settings);
 }
 
 }  // namespace vemla::xray_native

@@ -3,95 +3,52 @@
 #include <algorithm>
 #include <array>
 #include <limits>
+#include <tuple>
 #include <utility>
 
+#include "xray_native/messages.h"
 #include "xray_native/rule_sets.h"
 
 namespace vemla::xray_native {
 namespace {
 
-constexpr std::string_view kTooMuchWork = "Xray: слишком много правил";
-
 // Charged for every value held by a condition object: about what the DOM spends on a node
 // besides its text.
 constexpr std::size_t kValueWeight = 64;
 
-bool is_true(const Json& rule, std::string_view key) {
-    const auto member = rule.find(key);
-    return member != rule.end() && member->is_boolean() && member->get<bool>();
-}
-
-const Json* find_member(const Json& rule, std::string_view key) {
-    const auto member = rule.find(key);
-    return member == rule.end() ? nullptr : &*member;
-}
-
-// A string-or-list member read in place: the same checks and messages as string_or_list, but
-// the entries stay where they are, since rule sources may hold hundreds of thousands of them.
-struct StringItems {
-    const Json* data = nullptr;
-    std::size_t size = 0;
-
-    const std::string& operator[](std::size_t i) const {
-        return data[i].get_ref<const std::string&>();
-    }
-};
-
-Result<StringItems> string_items(const Json& rule, std::string_view key) {
-    const auto member = rule.find(key);
-    if (member == rule.end() || member->is_null()) {
-        return StringItems{};
-    }
-    if (member->is_string()) {
-        return StringItems{&*member, 1};
-    }
-    if (!member->is_array()) {
-        return std::unexpected("Xray: нужна строка или список строк");
-    }
-    const Json::array_t& array = member->get_ref<const Json::array_t&>();
-    for (const Json& entry : array) {
-        if (!entry.is_string()) {
-            return std::unexpected("Xray: нужен список строк");
-        }
-    }
-    return StringItems{array.data(), array.size()};
+// Rules nest through logical rules and rule sets hundreds of levels deep, so every function on
+// that recursion keeps a small frame: the checks, the field building and the messages run in
+// functions of their own that have returned before the recursion goes deeper.
+[[gnu::noinline, gnu::cold]] Result<ConditionList> refuse(std::string_view message) {
+    return fail(message);
 }
 
 // A string-or-list member whose every entry must be an address or CIDR, else `message`.
-Result<StringItems> cidr_items(const Json& rule, std::string_view key, const char* message) {
-    auto items = string_items(rule, key);
-    if (!items) {
-        return items;
+Result<StringList> cidr_list(const Json& rule, std::string_view key, std::string_view message) {
+    auto list = string_or_list(rule, key);
+    if (!list) {
+        return list;
     }
-    for (std::size_t i = 0; i < items->size; ++i) {
-        if (!is_ip_or_cidr((*items)[i])) {
-            return std::unexpected(message);
+    for (const std::string& entry : *list) {
+        if (!is_ip_or_cidr(entry)) {
+            return fail(message);
         }
     }
-    return items;
+    return list;
 }
 
-// The entries of `items` followed by the private address list when `add_private` is set.
-Json address_array(const StringItems& items, bool add_private) {
+// The entries of `list` followed by the private address list when `add_private` is set.
+Json address_array(const StringList& list, bool add_private) {
     Json array = Json::array();
     Json::array_t& values = array.get_ref<Json::array_t&>();
-    values.reserve(items.size + (add_private ? kPrivateCidrs.size() : 0));
-    for (std::size_t i = 0; i < items.size; ++i) {
-        values.emplace_back(items[i]);
+    values.reserve(list.size() + (add_private ? kPrivateCidrs.size() : 0));
+    for (const std::string& entry : list) {
+        values.emplace_back(entry);
     }
     if (add_private) {
         for (const std::string& cidr : kPrivateCidrs) {
             values.emplace_back(cidr);
         }
-    }
-    return array;
-}
-
-Json string_array(std::vector<std::string>&& entries) {
-    Json array = Json::array();
-    array.get_ref<Json::array_t&>().reserve(entries.size());
-    for (std::string& entry : entries) {
-        array.push_back(std::move(entry));
     }
     return array;
 }
@@ -117,11 +74,77 @@ std::optional<std::uint32_t> parse_port_bound(std::string_view text) {
     return value;
 }
 
-// Rules nest through logical rules and rule sets hundreds of levels deep, so every function on
-// that recursion keeps a small frame: the checks, the field building and the messages run in
-// functions of their own that have returned before the recursion goes deeper.
-[[gnu::noinline, gnu::cold]] Result<ConditionList> refuse(std::string_view message) {
-    return std::unexpected(std::string(message));
+// A port given as a number: 1 to 65535. A signed integer here is negative or zero (positive
+// integers parse as unsigned), or was built by code; it is taken only within range.
+std::optional<std::uint64_t> port_number(const Json& value) {
+    if (value.is_number_unsigned()) {
+        const auto port = value.get<std::uint64_t>();
+        return port >= 1 && port <= 65535 ? std::optional(port) : std::nullopt;
+    }
+    if (value.is_number_integer()) {
+        const auto port = value.get<std::int64_t>();
+        return port >= 1 && port <= 65535 ? std::optional(static_cast<std::uint64_t>(port))
+                                          : std::nullopt;
+    }
+    return std::nullopt;
+}
+
+// Appends `entry` to a comma-separated list.
+void append_listed(std::string& text, std::string_view entry) {
+    if (!text.empty()) {
+        text += ',';
+    }
+    text += entry;
+}
+
+Check append_port_number(const Json& value, std::string& text) {
+    const auto port = port_number(value);
+    if (!port) {
+        return fail(messages::kBadPort);
+    }
+    append_listed(text, std::to_string(*port));
+    return {};
+}
+
+// The numbers of `port_key`: one number or a list of them.
+Check append_port_numbers(const Json& rule, std::string_view port_key, std::string& text) {
+    const Json* ports = configured_member(rule, port_key);
+    if (ports == nullptr) {
+        return {};
+    }
+    if (!ports->is_array()) {
+        return append_port_number(*ports, text);
+    }
+    for (const Json& element : *ports) {
+        if (auto appended = append_port_number(element, text); !appended) {
+            return appended;
+        }
+    }
+    return {};
+}
+
+// The "lo:hi" (or "lo-hi") texts of `range_key`.
+Check append_port_ranges(const Json& rule, std::string_view range_key, std::string& text) {
+    auto ranges = string_or_list(rule, range_key);
+    if (!ranges) {
+        return failure_of(ranges);
+    }
+    for (const std::string& entry : *ranges) {
+        std::size_t split = entry.find(':');
+        if (split == std::string::npos) {
+            split = entry.find('-');
+        }
+        if (split == std::string::npos) {
+            return fail(messages::kRangeWithoutSeparator);
+        }
+        const auto low = parse_port_bound(std::string_view(entry).substr(0, split));
+        const auto high = parse_port_bound(std::string_view(entry).substr(split + 1));
+        if (!low || !high || *low < 1 || *high < *low) {
+            return fail(messages::kBadPortBound);
+        }
+        append_listed(text, std::to_string(*low) + "-" + std::to_string(*high));
+    }
+    return {};
 }
 
 enum class RuleKind { kNothing, kAnd, kOr, kPlain };
@@ -140,7 +163,7 @@ enum class RuleKind { kNothing, kAnd, kOr, kPlain };
         }
         // Tested before the objects are moved over, so the list never outgrows the bound.
         if (compiled->size() > kMaxConditionObjects - alternatives.size()) {
-            return refuse("Xray: слишком много правил");
+            return refuse(messages::kTooMuchWork);
         }
         for (Json& condition : *compiled) {
             alternatives.push_back(std::move(condition));
@@ -166,87 +189,57 @@ enum class RuleKind { kNothing, kAnd, kOr, kPlain };
     return accumulated;
 }
 
-// Reads a string-or-list member and writes it to `base` under `xray_key` as an array.
-Check add_list(const Json& rule, std::string_view key, Json& base, const char* xray_key) {
-    auto entries = string_or_list(rule, key);
-    if (!entries) {
-        return std::unexpected(std::move(entries.error()));
+// `network` joined into one text, then `protocol`, `inbound` and the sources as lists.
+Check add_match_fields(const Json& rule, Json& base) {
+    auto network = string_or_list(rule, "network");
+    if (!network) {
+        return failure_of(network);
     }
-    if (!entries->empty()) {
-        base[xray_key] = string_array(std::move(*entries));
+    if (!network->empty()) {
+        std::string joined;
+        for (const std::string& entry : *network) {
+            append_listed(joined, entry);
+        }
+        base["network"] = std::move(joined);
+    }
+    for (const auto& [key, xray_key] :
+         {std::pair{"protocol", "protocol"}, std::pair{"inbound", "inboundTag"}}) {
+        auto entries = string_or_list(rule, key);
+        if (!entries) {
+            return failure_of(entries);
+        }
+        if (!entries->empty()) {
+            base[xray_key] = string_array(entries->to_vector());
+        }
+    }
+    auto sources = cidr_list(rule, "source_ip_cidr", messages::kBadSourceCidr);
+    if (!sources) {
+        return failure_of(sources);
+    }
+    const bool private_sources = is_true(find_member(rule, "source_ip_is_private"));
+    if (!sources->empty() || private_sources) {
+        base["source"] = address_array(*sources, private_sources);
     }
     return {};
 }
 
-// The fields of a plain rule, before its rule sets are expanded.
-struct PlainRule {
-    bool matches_nothing = false;
-    ConditionList alternatives;
-    std::vector<std::string> rule_sets;
-};
-
-// Kept out of line: rule sets nest hundreds of levels deep, and this frame, which holds every
-// field being built, must not stay on the stack while the named sets are expanded below it.
-[[gnu::noinline]] Result<PlainRule> compile_plain_fields(const Json& rule, RuleContext& context) {
-    PlainRule plain;
-    Json base = Json::object();
-
-    auto network = string_or_list(rule, "network");
-    if (!network) {
-        return std::unexpected(std::move(network.error()));
-    }
-    if (!network->empty()) {
-        std::string joined;
-        for (std::size_t i = 0; i < network->size(); ++i) {
-            if (i != 0) {
-                joined += ',';
-            }
-            joined += (*network)[i];
+Check add_port_fields(const Json& rule, Json& base) {
+    for (const auto& [port_key, range_key, xray_key] :
+         {std::tuple{"port", "port_range", "port"},
+          std::tuple{"source_port", "source_port_range", "sourcePort"}}) {
+        auto ports = compile_ports(rule, port_key, range_key);
+        if (!ports) {
+            return failure_of(ports);
         }
-        base["network"] = std::move(joined);
+        if (*ports) {
+            base[xray_key] = std::move(**ports);
+        }
     }
-    if (auto added = add_list(rule, "protocol", base, "protocol"); !added) {
-        return std::unexpected(std::move(added.error()));
-    }
-    if (auto added = add_list(rule, "inbound", base, "inboundTag"); !added) {
-        return std::unexpected(std::move(added.error()));
-    }
-    auto sources = cidr_items(rule, "source_ip_cidr", "Xray: неверный source CIDR");
-    if (!sources) {
-        return std::unexpected(std::move(sources.error()));
-    }
-    const bool private_sources = is_true(rule, "source_ip_is_private");
-    if (sources->size != 0 || private_sources) {
-        base["source"] = address_array(*sources, private_sources);
-    }
+    return {};
+}
 
-    auto processes = translate_processes(rule);
-    if (!processes) {
-        return std::unexpected(std::move(processes.error()));
-    }
-    if (processes->matches_nothing) {
-        plain.matches_nothing = true;
-        return plain;
-    }
-    if (!processes->processes.empty()) {
-        base["process"] = string_array(std::move(processes->processes));
-    }
-
-    auto port = compile_ports(rule, "port", "port_range");
-    if (!port) {
-        return std::unexpected(std::move(port.error()));
-    }
-    if (*port) {
-        base["port"] = std::move(**port);
-    }
-    auto source_port = compile_ports(rule, "source_port", "source_port_range");
-    if (!source_port) {
-        return std::unexpected(std::move(source_port.error()));
-    }
-    if (*source_port) {
-        base["sourcePort"] = std::move(**source_port);
-    }
-
+// The domain entries with their prefixes, in key order and then in the rule's order.
+Result<Json> domain_list(const Json& rule) {
     struct DomainKey {
         std::string_view key;
         std::string_view prefix;
@@ -256,17 +249,16 @@ struct PlainRule {
                                                     {"domain_keyword", "keyword:"},
                                                     {"domain_regex", "regexp:"}}};
     Json domains = Json::array();
-    Json::array_t& domain_values = domains.get_ref<Json::array_t&>();
+    Json::array_t& values = domains.get_ref<Json::array_t&>();
     for (const DomainKey& domain_key : kDomainKeys) {
-        auto entries = string_items(rule, domain_key.key);
+        auto entries = string_or_list(rule, domain_key.key);
         if (!entries) {
-            return std::unexpected(std::move(entries.error()));
+            return failure_of(entries);
         }
-        domain_values.reserve(domain_values.size() + entries->size);
-        for (std::size_t i = 0; i < entries->size; ++i) {
-            std::string_view name = (*entries)[i];
+        values.reserve(values.size() + entries->size());
+        for (std::string_view name : *entries) {
             if (name.empty()) {
-                return std::unexpected("Xray: пустой домен в правиле");
+                return fail(messages::kEmptyDomain);
             }
             if (domain_key.key == "domain_suffix") {
                 name.remove_prefix(std::min(name.find_first_not_of('.'), name.size()));
@@ -274,49 +266,88 @@ struct PlainRule {
             std::string text;
             text.reserve(domain_key.prefix.size() + name.size());
             text.append(domain_key.prefix).append(name);
-            domain_values.emplace_back(std::move(text));
+            values.emplace_back(std::move(text));
         }
     }
+    return domains;
+}
 
-    auto ips = cidr_items(rule, "ip_cidr", "Xray: неверный CIDR");
-    if (!ips) {
-        return std::unexpected(std::move(ips.error()));
-    }
-    const bool private_ips = is_true(rule, "ip_is_private");
-
-    // sing-box matches a rule when any one destination item matches; an Xray rule needs all
-    // of its fields, so domains and addresses become separate alternatives.
-    ConditionList& alternatives = plain.alternatives;
-    const bool has_domains = !domains.empty();
-    const bool has_ips = ips->size != 0 || private_ips;
-    if (has_domains && has_ips) {
-        Json with_domains = base;
+// sing-box matches a rule when any one destination item matches; an Xray rule needs all of its
+// fields, so domains and addresses become separate alternatives.
+ConditionList destination_alternatives(Json base, Json domains, const StringList& ips,
+                                       bool private_ips) {
+    ConditionList alternatives;
+    const bool has_ips = !ips.empty() || private_ips;
+    if (!domains.empty()) {
+        Json with_domains = has_ips ? base : std::move(base);
         with_domains["domain"] = std::move(domains);
         alternatives.push_back(std::move(with_domains));
-        base["ip"] = address_array(*ips, private_ips);
-        alternatives.push_back(std::move(base));
-    } else if (has_domains) {
-        base["domain"] = std::move(domains);
-        alternatives.push_back(std::move(base));
-    } else if (has_ips) {
-        base["ip"] = address_array(*ips, private_ips);
-        alternatives.push_back(std::move(base));
-    } else {
-        alternatives.push_back(std::move(base));
+        if (!has_ips) {
+            return alternatives;
+        }
     }
+    if (has_ips) {
+        base["ip"] = address_array(ips, private_ips);
+    }
+    alternatives.push_back(std::move(base));
+    return alternatives;
+}
+
+// The fields of a plain rule, before its rule sets are expanded.
+struct PlainRule {
+    bool matches_nothing = false;
+    ConditionList alternatives;
+    StringList rule_sets;
+};
+
+Check charge_alternatives(RuleContext& context, const ConditionList& alternatives) {
     std::size_t weight = 0;
     for (const Json& alternative : alternatives) {
         weight += condition_weight(alternative);
     }
-    if (auto charged = charge_weight(context, weight); !charged) {
-        return std::unexpected(std::move(charged.error()));
-    }
+    return charge_weight(context, weight);
+}
 
-    auto rule_set_tags = string_or_list(rule, "rule_set");
-    if (!rule_set_tags) {
-        return std::unexpected(std::move(rule_set_tags.error()));
+// Kept out of line: rule sets nest hundreds of levels deep, and this frame, which holds every
+// field being built, must not stay on the stack while the named sets are expanded below it.
+[[gnu::noinline]] Result<PlainRule> compile_plain_fields(const Json& rule, RuleContext& context) {
+    PlainRule plain;
+    Json base = Json::object();
+    if (auto added = add_match_fields(rule, base); !added) {
+        return failure_of(added);
     }
-    plain.rule_sets = std::move(*rule_set_tags);
+    auto processes = translate_processes(rule);
+    if (!processes) {
+        return failure_of(processes);
+    }
+    if (processes->matches_nothing) {
+        plain.matches_nothing = true;
+        return plain;
+    }
+    if (!processes->processes.empty()) {
+        base["process"] = string_array(std::move(processes->processes));
+    }
+    if (auto added = add_port_fields(rule, base); !added) {
+        return failure_of(added);
+    }
+    auto domains = domain_list(rule);
+    if (!domains) {
+        return failure_of(domains);
+    }
+    auto ips = cidr_list(rule, "ip_cidr", messages::kBadCidr);
+    if (!ips) {
+        return failure_of(ips);
+    }
+    plain.alternatives = destination_alternatives(std::move(base), std::move(*domains), *ips,
+                                                  is_true(find_member(rule, "ip_is_private")));
+    if (auto charged = charge_alternatives(context, plain.alternatives); !charged) {
+        return failure_of(charged);
+    }
+    auto rule_sets = string_or_list(rule, "rule_set");
+    if (!rule_sets) {
+        return failure_of(rule_sets);
+    }
+    plain.rule_sets = *rule_sets;
     return plain;
 }
 
@@ -324,7 +355,7 @@ struct PlainRule {
                                                       const TagSet& visited) {
     auto plain = compile_plain_fields(rule, context);
     if (!plain) {
-        return std::unexpected(std::move(plain.error()));
+        return failure_of(plain);
     }
     if (plain->matches_nothing) {
         return ConditionList{};
@@ -339,77 +370,178 @@ struct PlainRule {
     return and_merge(std::move(plain->alternatives), std::move(*union_list), &context);
 }
 
-constexpr std::array<std::string_view, 29> kRuleKeys{"type",
-                                                     "mode",
-                                                     "rules",
-                                                     "invert",
-                                                     "clash_mode",
-                                                     "domain",
-                                                     "domain_suffix",
-                                                     "domain_keyword",
-                                                     "domain_regex",
-                                                     "ip_cidr",
-                                                     "ip_is_private",
-                                                     "source_ip_cidr",
-                                                     "source_ip_is_private",
-                                                     "port",
-                                                     "port_range",
-                                                     "source_port",
-                                                     "source_port_range",
-                                                     "network",
-                                                     "protocol",
-                                                     "inbound",
-                                                     "process_name",
-                                                     "process_path",
-                                                     "process_path_regex",
-                                                     "rule_set",
-                                                     "action",
-                                                     "outbound",
-                                                     "timeout",
-                                                     "rule_set_ip_cidr_match_source",
-                                                     "rule_set_ipcidr_match_source"};
+const KeyList kRuleKeys = {"type",
+                           "mode",
+                           "rules",
+                           "invert",
+                           "clash_mode",
+                           "domain",
+                           "domain_suffix",
+                           "domain_keyword",
+                           "domain_regex",
+                           "ip_cidr",
+                           "ip_is_private",
+                           "source_ip_cidr",
+                           "source_ip_is_private",
+                           "port",
+                           "port_range",
+                           "source_port",
+                           "source_port_range",
+                           "network",
+                           "protocol",
+                           "inbound",
+                           "process_name",
+                           "process_path",
+                           "process_path_regex",
+                           "rule_set",
+                           "action",
+                           "outbound",
+                           "timeout",
+                           "rule_set_ip_cidr_match_source",
+                           "rule_set_ipcidr_match_source"};
 
-Result<RuleKind> classify_rule(const Json& rule, const std::string& mode) {
-    if (!rule.is_object()) {
-        return std::unexpected("Xray: правило должен быть объектом");
-    }
-    for (const auto& item : rule.items()) {
-        if (std::find(kRuleKeys.begin(), kRuleKeys.end(), item.key()) == kRuleKeys.end()) {
-            return std::unexpected("Xray: правило: параметр " + item.key() + " не поддерживается");
-        }
-    }
-    if (is_true(rule, "invert")) {
-        return std::unexpected("Xray: отрицание invert не поддерживается без изменения смысла");
-    }
-    if (is_true(rule, "rule_set_ip_cidr_match_source") ||
-        is_true(rule, "rule_set_ipcidr_match_source")) {
-        return std::unexpected("Xray: rule_set с source-IP требует отдельного перевода");
-    }
-    if (const Json* clash_mode = find_member(rule, "clash_mode");
-        clash_mode != nullptr && clash_mode->is_string() &&
-        clash_mode->get_ref<const std::string&>() != mode) {
-        return RuleKind::kNothing;
-    }
-    const Json* type = find_member(rule, "type");
-    if (type == nullptr || !type->is_string() || type->get_ref<const std::string&>() != "logical") {
-        return RuleKind::kPlain;
-    }
+// The logical kind of a rule whose `type` is "logical".
+Result<RuleKind> logical_kind(const Json& rule) {
     const Json* rules = find_member(rule, "rules");
     if (rules == nullptr || !rules->is_array()) {
-        return std::unexpected("Xray: logical.rules должен быть списком");
+        return fail(messages::kLogicalRulesNotList);
     }
-    const Json* logical_mode = find_member(rule, "mode");
-    if (logical_mode == nullptr || !logical_mode->is_string()) {
+    const std::string* mode = as_text(find_member(rule, "mode"));
+    if (mode == nullptr || *mode == "and") {
         return RuleKind::kAnd;
     }
-    const std::string& text = logical_mode->get_ref<const std::string&>();
-    if (text == "and") {
-        return RuleKind::kAnd;
-    }
-    if (text == "or") {
+    if (*mode == "or") {
         return RuleKind::kOr;
     }
-    return std::unexpected("Xray: logical.mode должен быть and или or");
+    return fail(messages::kBadLogicalMode);
+}
+
+Result<RuleKind> classify_rule(const Json& rule, const std::string& mode) {
+    if (auto checked = check_keys(rule, kRuleKeys, "правило"); !checked) {
+        return failure_of(checked);
+    }
+    if (is_true(find_member(rule, "invert"))) {
+        return fail(messages::kInvert);
+    }
+    if (is_true(find_member(rule, "rule_set_ip_cidr_match_source")) ||
+        is_true(find_member(rule, "rule_set_ipcidr_match_source"))) {
+        return fail(messages::kRuleSetSourceIp);
+    }
+    if (const std::string* clash_mode = as_text(find_member(rule, "clash_mode"));
+        clash_mode != nullptr && *clash_mode != mode) {
+        return RuleKind::kNothing;
+    }
+    if (!is_text(find_member(rule, "type"), "logical")) {
+        return RuleKind::kPlain;
+    }
+    return logical_kind(rule);
+}
+
+// The engine matches `protocol` only against what its sniffers recognise, and none of them
+// recognises DNS: a rule that names it never fires, and the queries it was meant to catch leak
+// past it. DNS is caught by its port instead, unless the rule names a port of its own.
+Check catch_dns_by_port(Json& condition) {
+    const auto protocol = condition.find("protocol");
+    if (protocol == condition.end()) {
+        return {};
+    }
+    const Json::array_t& names = protocol->get_ref<const Json::array_t&>();
+    const auto dns = static_cast<std::size_t>(std::count(names.begin(), names.end(), Json("dns")));
+    if (dns == 0) {
+        return {};
+    }
+    if (dns != names.size()) {
+        return fail(messages::kDnsWithOtherProtocols);
+    }
+    condition.erase(protocol);
+    if (!condition.contains("port")) {
+        condition["port"] = "53";
+    }
+    return {};
+}
+
+// What a route rule does with the traffic it matches.
+struct RouteTarget {
+    bool skipped = false;  // the rule produces nothing
+    std::string target;
+    bool is_dns = false;
+};
+
+// A rule whose `process_name` holds only the probe sentinel (or nothing) is the client's probe.
+Result<bool> is_probe_rule(const Json& rule) {
+    if (!rule.is_object() || !rule.contains("process_name")) {
+        return false;
+    }
+    auto names = string_or_list(rule, "process_name");
+    if (!names) {
+        return failure_of(names);
+    }
+    return std::all_of(names->begin(), names->end(),
+                       [](const std::string& name) { return name == kProbeProcessName; });
+}
+
+Result<RouteTarget> route_target(const Json& rule) {
+    const std::string* action_text = as_text(find_member(rule, "action"));
+    const std::string action = action_text != nullptr ? *action_text : "route";
+    if (action == "sniff") {
+        return RouteTarget{true, "", false};
+    }
+    auto probe = is_probe_rule(rule);
+    if (!probe) {
+        return failure_of(probe);
+    }
+    if (*probe) {
+        return RouteTarget{true, "", false};
+    }
+    if (action == "route") {
+        const std::string* outbound = as_text(find_member(rule, "outbound"));
+        if (outbound == nullptr) {
+            return fail(messages::kRouteWithoutOutbound);
+        }
+        return RouteTarget{false, *outbound, false};
+    }
+    if (action == "reject") {
+        return RouteTarget{false, "block", false};
+    }
+    if (action == "hijack-dns") {
+        return RouteTarget{false, "vemla-dns", true};
+    }
+    return fail(messages::unsupported_action(action));
+}
+
+// The routing rules of one route rule: its condition objects, each made a complete rule with
+// the rule's target.
+Check append_routing_rules(ConditionList& conditions, std::size_t index, const RouteTarget& target,
+                           const RoutingTargets& targets, Json& routing_rules) {
+    for (Json& condition : conditions) {
+        if (auto caught = catch_dns_by_port(condition); !caught) {
+            return caught;
+        }
+    }
+    // Every rule of this IR rule resolves the same target, so an unknown one is reported
+    // before the rule count, exactly as if each rule had been resolved in turn.
+    Json resolved = Json::object();
+    if (auto found = resolve_rule_target(resolved, target.target, targets); !found) {
+        return found;
+    }
+    if (routing_rules.size() + conditions.size() > kMaxRoutingRules) {
+        return fail(messages::kTooManyRoutingRules);
+    }
+    const std::string tag_prefix = "vemla-rule-" + std::to_string(index) + "-";
+    for (std::size_t j = 0; j < conditions.size(); ++j) {
+        Json& condition = conditions[j];
+        if (condition.empty()) {
+            condition["network"] = "tcp,udp";
+        }
+        if (target.is_dns && !condition.contains("port")) {
+            condition["port"] = "53";
+        }
+        condition["type"] = "field";
+        condition["ruleTag"] = tag_prefix + std::to_string(j);
+        condition.update(resolved);
+        routing_rules.push_back(std::move(condition));
+    }
+    return {};
 }
 
 }  // namespace
@@ -433,17 +565,27 @@ std::size_t condition_weight(const Json& condition) {
 Check charge_weight(RuleContext& context, std::size_t weight) {
     RuleCompileState& state = context.state;
     if (weight > state.weight_limit || state.weight > state.weight_limit - weight) {
-        return std::unexpected(std::string(kTooMuchWork));
+        return fail(messages::kTooMuchWork);
     }
     state.weight += weight;
     return {};
 }
 
 Result<ConditionList> compile_rule(const Json& rule, RuleContext& context, const TagSet& visited) {
+    std::size_t& depth = context.state.depth;
+    if (depth >= context.state.depth_limit) {
+        return refuse(messages::kRulesTooDeep);
+    }
     const auto kind = classify_rule(rule, context.settings.mode);
     if (!kind) {
-        return std::unexpected(kind.error());
+        return refuse(kind.error());
     }
+    // Counted on the way down and given back on the way up, whatever the outcome.
+    struct Level {
+        std::size_t& depth;
+        explicit Level(std::size_t& d) : depth(++d) {}
+        ~Level() { --depth; }
+    } level(depth);
     switch (*kind) {
         case RuleKind::kNothing:
             return ConditionList{};
@@ -464,15 +606,37 @@ Result<ConditionList> compile_rule(const Json& rule, const RuleSetTable& rule_se
     return compile_rule(rule, context, visited);
 }
 
+namespace {
+
+// Every merged object holds one left and one right object; the product is charged before it
+// is built.
+[[gnu::noinline]] Check charge_product(RuleContext& context, const ConditionList& left,
+                                       const ConditionList& right) {
+    std::size_t left_weight = 0;
+    for (const Json& object : left) {
+        left_weight += condition_weight(object);
+    }
+    std::size_t right_weight = 0;
+    for (const Json& object : right) {
+        right_weight += condition_weight(object);
+    }
+    const std::size_t limit = context.state.weight_limit;
+    if (left_weight > limit / right.size() || right_weight > limit / left.size()) {
+        return fail(messages::kTooMuchWork);
+    }
+    return charge_weight(context, left_weight * right.size() + right_weight * left.size());
+}
+
+}  // namespace
+
 [[gnu::noinline]] Result<ConditionList> and_merge(ConditionList left, ConditionList right,
                                                   RuleContext* context) {
     const std::size_t left_size = left.size();
     const std::size_t right_size = right.size();
-    if (left_size != 0 && right_size > std::numeric_limits<std::size_t>::max() / left_size) {
-        return std::unexpected("Xray: слишком сложное логическое правило");
-    }
-    if (left_size * right_size > kMaxConditionObjects) {
-        return std::unexpected("Xray: слишком сложное логическое правило");
+    const bool overflows =
+        left_size != 0 && right_size > std::numeric_limits<std::size_t>::max() / left_size;
+    if (overflows || left_size * right_size > kMaxConditionObjects) {
+        return fail(messages::kAndTooComplex);
     }
     if (left_size == 0 || right_size == 0) {
         return ConditionList{};
@@ -486,24 +650,8 @@ Result<ConditionList> compile_rule(const Json& rule, const RuleSetTable& rule_se
         return left;
     }
     if (context != nullptr) {
-        // Every merged object holds one left and one right object; the product is charged
-        // before it is built.
-        std::size_t left_weight = 0;
-        for (const Json& object : left) {
-            left_weight += condition_weight(object);
-        }
-        std::size_t right_weight = 0;
-        for (const Json& object : right) {
-            right_weight += condition_weight(object);
-        }
-        const std::size_t limit = context->state.weight_limit;
-        if (left_weight > limit / right_size || right_weight > limit / left_size) {
-            return std::unexpected(std::string(kTooMuchWork));
-        }
-        if (auto charged =
-                charge_weight(*context, left_weight * right_size + right_weight * left_size);
-            !charged) {
-            return std::unexpected(std::move(charged.error()));
+        if (auto charged = charge_product(*context, left, right); !charged) {
+            return failure_of(charged);
         }
     }
     ConditionList merged;
@@ -518,8 +666,7 @@ Result<ConditionList> compile_rule(const Json& rule, const RuleSetTable& rule_se
                 if (present == object.end()) {
                     object[item.key()] = last_left ? std::move(item.value()) : item.value();
                 } else if (*present != item.value()) {
-                    return std::unexpected("Xray: AND двух разных условий " + item.key() +
-                                           " нельзя передать без изменения смысла");
+                    return fail(messages::and_conflict(item.key()));
                 }
             }
             merged.push_back(std::move(object));
@@ -531,64 +678,11 @@ Result<ConditionList> compile_rule(const Json& rule, const RuleSetTable& rule_se
 Result<std::optional<std::string>> compile_ports(const Json& rule, std::string_view port_key,
                                                  std::string_view range_key) {
     std::string text;
-    const auto append = [&text](std::string_view entry) {
-        if (!text.empty()) {
-            text += ',';
-        }
-        text += entry;
-    };
-    const auto port_entry = [](const Json& value) -> std::optional<std::uint64_t> {
-        if (value.is_number_unsigned()) {
-            const auto port = value.get<std::uint64_t>();
-            if (port >= 1 && port <= 65535) {
-                return port;
-            }
-        }
-        // A signed integer here is negative or zero (positive integers parse as unsigned), or
-        // was built by code; accept it only within range.
-        if (value.is_number_integer() && !value.is_number_unsigned()) {
-            const auto port = value.get<std::int64_t>();
-            if (port >= 1 && port <= 65535) {
-                return static_cast<std::uint64_t>(port);
-            }
-        }
-        return std::nullopt;
-    };
-    if (const Json* ports = find_member(rule, port_key); ports != nullptr && !ports->is_null()) {
-        if (ports->is_array()) {
-            for (const Json& element : *ports) {
-                const auto port = port_entry(element);
-                if (!port) {
-                    return std::unexpected("Xray: некорректный порт");
-                }
-                append(std::to_string(*port));
-            }
-        } else {
-            const auto port = port_entry(*ports);
-            if (!port) {
-                return std::unexpected("Xray: некорректный порт");
-            }
-            append(std::to_string(*port));
-        }
+    if (auto appended = append_port_numbers(rule, port_key, text); !appended) {
+        return failure_of(appended);
     }
-    auto ranges = string_or_list(rule, range_key);
-    if (!ranges) {
-        return std::unexpected(std::move(ranges.error()));
-    }
-    for (const std::string& entry : *ranges) {
-        std::size_t split = entry.find(':');
-        if (split == std::string::npos) {
-            split = entry.find('-');
-        }
-        if (split == std::string::npos) {
-            return std::unexpected("Xray: нужен диапазон портов lo:hi");
-        }
-        const auto low = parse_port_bound(std::string_view(entry).substr(0, split));
-        const auto high = parse_port_bound(std::string_view(entry).substr(split + 1));
-        if (!low || !high || *low < 1 || *high < *low) {
-            return std::unexpected("Xray: неверная граница порта");
-        }
-        append(std::to_string(*low) + "-" + std::to_string(*high));
+    if (auto appended = append_port_ranges(rule, range_key, text); !appended) {
+        return failure_of(appended);
     }
     if (text.empty()) {
         return std::optional<std::string>{};
@@ -599,78 +693,23 @@ Result<std::optional<std::string>> compile_ports(const Json& rule, std::string_v
 Check compile_route_rule(const Json& rule, std::size_t index, const RuleSetTable& rule_sets,
                          const CompileSettings& settings, const RoutingTargets& targets,
                          Json& routing_rules, RuleCompileState* state) {
-    const Json* action_member = rule.is_object() ? find_member(rule, "action") : nullptr;
-    const bool has_action = action_member != nullptr && action_member->is_string();
-    const std::string action =
-        has_action ? action_member->get<std::string>() : std::string("route");
-    if (action == "sniff") {
+    auto target = route_target(rule);
+    if (!target) {
+        return failure_of(target);
+    }
+    if (target->skipped) {
         return {};
     }
-    if (rule.is_object() && rule.contains("process_name")) {
-        auto names = string_or_list(rule, "process_name");
-        if (!names) {
-            return std::unexpected(std::move(names.error()));
-        }
-        bool only_probe = true;
-        for (const std::string& name : *names) {
-            only_probe = only_probe && name == kProbeProcessName;
-        }
-        if (only_probe) {
-            return {};
-        }
-    }
-    std::string target;
-    bool is_dns = false;
-    if (action == "route") {
-        const Json* outbound = rule.is_object() ? find_member(rule, "outbound") : nullptr;
-        if (outbound == nullptr || !outbound->is_string()) {
-            return std::unexpected("Xray: route rule без outbound");
-        }
-        target = outbound->get<std::string>();
-    } else if (action == "reject") {
-        target = "block";
-    } else if (action == "hijack-dns") {
-        target = "vemla-dns";
-        is_dns = true;
-    } else {
-        return std::unexpected("Xray: действие маршрута " + action + " не поддерживается");
-    }
-
     RuleCompileState own_state;
     RuleContext context{rule_sets, settings, state != nullptr ? *state : own_state};
     auto conditions = compile_rule(rule, context, TagSet{});
     if (!conditions) {
-        return std::unexpected(std::move(conditions.error()));
+        return failure_of(conditions);
     }
     if (conditions->empty()) {
         return {};
     }
-    // Every rule of this IR rule resolves the same target, so an unknown one is reported
-    // before the rule count, exactly as if each rule had been resolved in turn.
-    Json probe = Json::object();
-    if (auto resolved = resolve_rule_target(probe, target, targets); !resolved) {
-        return resolved;
-    }
-    if (routing_rules.size() + conditions->size() > kMaxRoutingRules) {
-        return std::unexpected("Xray: скомпилировано больше 50000 правил");
-    }
-    const std::string tag_prefix = "vemla-rule-" + std::to_string(index) + "-";
-    for (std::size_t j = 0; j < conditions->size(); ++j) {
-        Json& condition = (*conditions)[j];
-        if (condition.empty()) {
-            condition["network"] = "tcp,udp";
-        }
-        if (is_dns && !condition.contains("port")) {
-            condition["port"] = "53";
-        }
-        condition["type"] = "field";
-        condition["ruleTag"] = tag_prefix + std::to_string(j);
-        for (const auto& item : probe.items()) {
-            condition[item.key()] = item.value();
-        }
-        routing_rules.push_back(std::move(condition));
-    }
-    return {};
+    return append_routing_rules(*conditions, index, *target, targets, routing_rules);
 }
 
 }  // namespace vemla::xray_native

@@ -24,12 +24,15 @@ inline constexpr std::size_t kMaxConditionObjects = 50000;
 // Bounds the memory that condition objects may take in one compilation. The object and product
 // limits count objects, not their size: one rule set holding 100000 domains, named from 50000
 // places, would otherwise be copied into a document of hundreds of gigabytes. The measure is
-// the text of the entries plus a fixed charge per value. Measured: a rule set of 100000 domains
-// weighs about 7 MiB expanded, so it may be named by some 30 route rules; a rules map at its
-// 12 MiB limit made of short domains weighs about 140 MiB, so it may be expanded once. Hostile
-// requests stop at about 370 MB of peak memory. (Time is bounded apart from this: a set is
-// compiled at most twice per compilation, then reused.)
+// the text of the entries plus a fixed charge per value; the README gives what it admits. (Time
+// is bounded apart from this: a set is compiled at most twice per compilation, then reused.)
 inline constexpr std::size_t kMaxConditionWeight = std::size_t{256} << 20;
+
+// How deep rules may nest, through logical rules and rule sets together, before the compilation
+// is refused: the recursion must stay far from the end of the stack. Validation admits about a
+// thousand levels (the depth limit of every document times the number of rule sources); a
+// test states the relation.
+inline constexpr std::size_t kMaxRuleDepth = 2048;
 
 // A rule set's union, kept once the set has been named a second time.
 struct ExpandedRuleSet {
@@ -43,6 +46,8 @@ struct ExpandedRuleSet {
 struct RuleCompileState {
     std::size_t weight = 0;
     std::size_t weight_limit = kMaxConditionWeight;
+    std::size_t depth = 0;  // rules being compiled, one inside the other
+    std::size_t depth_limit = kMaxRuleDepth;
     TagSet expanded_once;
     std::unordered_map<std::string, ExpandedRuleSet> expanded;
 };

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "xray_native/messages.h"
+
 namespace vemla::xray_native {
 namespace {
 
@@ -35,7 +37,7 @@ bool ends_with_exe(std::string_view name) {
 // Tested before the objects are moved over, so the union never outgrows the bound.
 [[gnu::noinline]] Check append_conditions(ConditionList& union_list, ConditionList&& conditions) {
     if (conditions.size() > kMaxConditionObjects - union_list.size()) {
-        return std::unexpected("Xray: слишком много правил набора");
+        return fail(messages::kTooManyRuleSetRules);
     }
     for (Json& condition : conditions) {
         union_list.push_back(std::move(condition));
@@ -52,15 +54,15 @@ Result<std::string> unescape_process_name(std::string_view escaped) {
         const char c = escaped[i];
         if (c == '\\') {
             if (i + 1 == escaped.size()) {
-                return std::unexpected("Xray: оборванное экранирование имени процесса");
+                return fail(messages::kCutProcessEscape);
             }
             const char next = escaped[++i];
             if (!is_in(next, kLiteralAfterBackslash)) {
-                return std::unexpected("Xray: неподдерживаемая маска процесса");
+                return fail(messages::kUnsupportedProcessEscape);
             }
             name += next;
         } else if (is_in(c, kMetacharacters)) {
-            return std::unexpected("Xray: произвольная маска процесса не поддерживается");
+            return fail(messages::kProcessWildcard);
         } else {
             name += c;
         }
@@ -68,41 +70,49 @@ Result<std::string> unescape_process_name(std::string_view escaped) {
     return name;
 }
 
+namespace {
+
+// The executable name of one `process_path_regex` entry: the exact-name prefix, the escaped
+// name, then "$".
+Result<std::string> exact_process_name(const std::string& expression) {
+    if (expression.size() <= kExactNamePrefix.size() || !expression.starts_with(kExactNamePrefix) ||
+        !expression.ends_with('$')) {
+        return fail(messages::kArbitraryProcessRegex);
+    }
+    auto name = unescape_process_name(
+        std::string_view(expression)
+            .substr(kExactNamePrefix.size(), expression.size() - kExactNamePrefix.size() - 1));
+    if (!name) {
+        return name;
+    }
+    if (!ends_with_exe(*name) || name->find_first_of("\\/") != std::string::npos) {
+        return fail(messages::kProcessNotExeName);
+    }
+    return name;
+}
+
+}  // namespace
+
 Result<ProcessMatch> translate_processes(const Json& rule) {
     ProcessMatch match;
-    for (std::string_view key :
-         {std::string_view("process_name"), std::string_view("process_path")}) {
+    for (std::string_view key : {"process_name", "process_path"}) {
         auto entries = string_or_list(rule, key);
         if (!entries) {
-            return std::unexpected(std::move(entries.error()));
+            return failure_of(entries);
         }
-        for (std::string& entry : *entries) {
-            match.processes.push_back(std::move(entry));
-        }
+        match.processes.insert(match.processes.end(), entries->begin(), entries->end());
     }
     auto expressions = string_or_list(rule, "process_path_regex");
     if (!expressions) {
-        return std::unexpected(std::move(expressions.error()));
+        return failure_of(expressions);
     }
     for (const std::string& expression : *expressions) {
         if (expression == kNoExclusionSentinel) {
             continue;
         }
-        if (expression.size() <= kExactNamePrefix.size() ||
-            !expression.starts_with(kExactNamePrefix) || !expression.ends_with('$')) {
-            return std::unexpected(
-                "Xray: произвольный process_path_regex не поддерживается; используй точное имя "
-                ".exe");
-        }
-        const std::string_view escaped =
-            std::string_view(expression)
-                .substr(kExactNamePrefix.size(), expression.size() - kExactNamePrefix.size() - 1);
-        auto name = unescape_process_name(escaped);
+        auto name = exact_process_name(expression);
         if (!name) {
-            return std::unexpected(std::move(name.error()));
-        }
-        if (!ends_with_exe(*name) || name->find_first_of("\\/") != std::string::npos) {
-            return std::unexpected("Xray: нужен basename .exe в исключении");
+            return failure_of(name);
         }
         match.processes.push_back(std::move(*name));
     }
@@ -121,16 +131,16 @@ namespace {
                                                     const TagSet& visited,
                                                     ConditionList& union_list) {
     if (visited.contains(tag)) {
-        return std::unexpected("Xray: циклический rule_set");
+        return fail(messages::kRuleSetCycle);
     }
     // A set's union does not depend on the path that named it (a set that would reach a set
     // above it reaches itself first and fails), so a kept union is reused as it is.
     if (const auto kept = context.state.expanded.find(tag); kept != context.state.expanded.end()) {
         if (kept->second.conditions.size() > kMaxConditionObjects - union_list.size()) {
-            return std::unexpected("Xray: слишком много правил набора");
+            return fail(messages::kTooManyRuleSetRules);
         }
         if (auto charged = charge_weight(context, kept->second.weight); !charged) {
-            return std::unexpected(std::move(charged.error()));
+            return failure_of(charged);
         }
         union_list.insert(union_list.end(), kept->second.conditions.begin(),
                           kept->second.conditions.end());
@@ -138,15 +148,13 @@ namespace {
     }
     const auto entry = context.rule_sets.find(tag);
     if (entry == context.rule_sets.end() || entry->second == nullptr) {
-        return std::unexpected("Xray: набор " + tag +
-                               " не подготовлен в source JSON; SRS не запускается как VPN-ядро");
+        return fail(messages::rule_set_not_prepared(tag));
     }
-    const Json& document = *entry->second;
-    const auto rules = document.is_object() ? document.find("rules") : document.end();
-    if (rules == document.end() || !rules->is_array()) {
-        return std::unexpected("Xray: source-набор без rules");
+    const Json* rules = find_member(*entry->second, "rules");
+    if (rules == nullptr || !rules->is_array()) {
+        return fail(messages::kRuleSetWithoutRules);
     }
-    return &*rules;
+    return rules;
 }
 
 // The first expansion of a set keeps nothing, so that a set named once costs no copy; the
@@ -179,13 +187,13 @@ namespace {
 
 }  // namespace
 
-Result<ConditionList> expand_rule_sets(const std::vector<std::string>& tags, RuleContext& context,
+Result<ConditionList> expand_rule_sets(const StringList& tags, RuleContext& context,
                                        const TagSet& visited) {
     ConditionList union_list;
     for (const std::string& tag : tags) {
         auto rules = open_rule_set(tag, context, visited, union_list);
         if (!rules) {
-            return std::unexpected(std::move(rules.error()));
+            return failure_of(rules);
         }
         if (*rules == nullptr) {
             continue;
@@ -198,11 +206,11 @@ Result<ConditionList> expand_rule_sets(const std::vector<std::string>& tags, Rul
                 return compiled;
             }
             if (auto appended = append_conditions(union_list, std::move(*compiled)); !appended) {
-                return std::unexpected(std::move(appended.error()));
+                return failure_of(appended);
             }
         }
         if (auto kept = keep_union(tag, context, union_list, start); !kept) {
-            return std::unexpected(std::move(kept.error()));
+            return failure_of(kept);
         }
     }
     return union_list;

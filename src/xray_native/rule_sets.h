@@ -27,7 +27,7 @@ inline constexpr std::string_view kProbeProcessName = "vemla-process-probe-no-ma
 
 // The union of the condition objects of every named set, in order; a set named twice is
 // expanded twice. `visited` holds the sets on the current expansion path.
-Result<ConditionList> expand_rule_sets(const std::vector<std::string>& tags, RuleContext& context,
+Result<ConditionList> expand_rule_sets(const StringList& tags, RuleContext& context,
                                        const TagSet& visited);
 
 // The outcome of the process fields of one rule.

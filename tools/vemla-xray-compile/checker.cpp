@@ -1,5 +1,6 @@
 #include "checker.h"
 
+#include <cerrno>
 #include <cstdint>
 #include <fstream>
 #include <istream>
@@ -11,13 +12,16 @@
 #include "helper_protocol/constants.h"
 #include "helper_protocol/envelope.h"
 #include "json/json_text.h"
+#include "json/result.h"
 #include "xray_native/start_request.h"
 
 namespace vemla::tools {
 namespace {
 
 struct Options {
+    bool help = false;
     bool validate_only = false;
+    bool pretty = false;
     std::filesystem::path rules_dir;
     std::string request;  // "-" for standard input
 };
@@ -33,8 +37,12 @@ std::optional<Options> parse_args(const std::vector<std::string>& args,
     bool have_request = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
-        if (arg == "--validate-only") {
+        if (arg == "--help") {
+            options.help = true;
+        } else if (arg == "--validate-only") {
             options.validate_only = true;
+        } else if (arg == "--pretty") {
+            options.pretty = true;
         } else if (arg == "--rules-dir" && i + 1 < args.size()) {
             options.rules_dir = utf8_path(args[++i]);
         } else if ((arg.starts_with("-") && arg != "-") || have_request) {
@@ -44,16 +52,23 @@ std::optional<Options> parse_args(const std::vector<std::string>& args,
             have_request = true;
         }
     }
-    if (!have_request) {
+    if (!have_request && !options.help) {
         return std::nullopt;
     }
     return options;
 }
 
+// The operating system's reason for the last failed file operation.
+std::string system_reason() {
+    const int code = errno;
+    return code != 0 ? std::generic_category().message(code) : "unknown error";
+}
+
 // Reads at most `limit` + 1 bytes so that an oversized input is seen without reading all of it.
-std::optional<std::string> read_bounded(std::istream& stream, std::size_t limit) {
+Result<std::string> read_bounded(std::istream& stream, std::size_t limit) {
     std::string bytes;
     char buffer[65536];
+    errno = 0;
     while (bytes.size() <= limit) {
         stream.read(buffer, sizeof buffer);
         if (stream.gcount() <= 0) {
@@ -62,9 +77,19 @@ std::optional<std::string> read_bounded(std::istream& stream, std::size_t limit)
         bytes.append(buffer, static_cast<std::size_t>(stream.gcount()));
     }
     if (stream.bad()) {
-        return std::nullopt;
+        return fail(system_reason());
     }
     return bytes;
+}
+
+// The bytes of a file, or the operating system's reason why they cannot be read.
+Result<std::string> read_file(const std::filesystem::path& path, std::size_t limit) {
+    errno = 0;
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return fail(system_reason());
+    }
+    return read_bounded(file, limit);
 }
 
 std::string path_for_message(const std::filesystem::path& path) {
@@ -72,30 +97,27 @@ std::string path_for_message(const std::filesystem::path& path) {
     return std::string(text.begin(), text.end());
 }
 
-std::expected<std::string, std::string> read_built_in_file(const std::filesystem::path& rules_dir,
-                                                           std::string_view tag) {
+Result<std::string> read_built_in_file(const std::filesystem::path& rules_dir,
+                                       std::string_view tag) {
     const std::filesystem::path path = rules_dir / (std::string(tag) + ".json");
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return std::unexpected(path_for_message(path) + ": cannot open built-in rule source");
-    }
-    auto bytes = read_bounded(file, helper_protocol::kMaxBuiltInRuleSourceBytes);
+    auto bytes = read_file(path, helper_protocol::kMaxBuiltInRuleSourceBytes);
     if (!bytes) {
-        return std::unexpected(path_for_message(path) + ": read failed");
+        return fail(path_for_message(path) +
+                    ": cannot open built-in rule source: " + bytes.error());
     }
-    return std::move(*bytes);
+    return bytes;
 }
 
 // What the service checks of a start request before it looks at its own state, then its road to
 // the engine's configuration.
-std::expected<xray_native::PreparedStart, std::string> check_request(
-    std::string_view text, const std::filesystem::path& rules_dir) {
+Result<xray_native::PreparedStart> check_request(std::string_view text,
+                                                 const std::filesystem::path& rules_dir) {
     auto request = parse_json(text);
     if (!request) {
-        return std::unexpected(std::move(request.error()));
+        return failure_of(request);
     }
     if (auto envelope = helper_protocol::check_start_envelope(*request); !envelope) {
-        return std::unexpected(std::move(envelope.error()));
+        return failure_of(envelope);
     }
     Json config = request->contains("config") ? std::move((*request)["config"]) : Json();
     Json rules = request->contains("rules") ? std::move((*request)["rules"]) : Json();
@@ -104,6 +126,33 @@ std::expected<xray_native::PreparedStart, std::string> check_request(
         std::filesystem::path(helper_protocol::kDefaultInstallDirectory),
         std::filesystem::path(helper_protocol::kDefaultDataDirectory),
         [&rules_dir](std::string_view tag) { return read_built_in_file(rules_dir, tag); });
+}
+
+// The request's bytes, or the reason they cannot be read.
+Result<std::string> read_request(const Options& options, std::istream& in) {
+    if (options.request == "-") {
+        return read_bounded(in, helper_protocol::kMaxRequestBytes);
+    }
+    return read_file(utf8_path(options.request), helper_protocol::kMaxRequestBytes);
+}
+
+// The compact bytes the service writes, or the same JSON indented for people.
+void print_json(std::ostream& out, const Json& value, bool pretty) {
+    out << (pretty ? value.dump(2, ' ', false, Json::error_handler_t::replace)
+                   : to_compact_json(value))
+        << '\n';
+}
+
+// The compiled document, or with --validate-only the normalised configuration.
+Result<Json> result_document(const Options& options, std::string_view text) {
+    auto checked = check_request(text, options.rules_dir);
+    if (!checked) {
+        return failure_of(checked);
+    }
+    if (options.validate_only) {
+        return std::move(checked->config);
+    }
+    return xray_native::compile_engine_document(checked->config, checked->rule_sources);
 }
 
 }  // namespace
@@ -115,37 +164,26 @@ int run_checker(const std::vector<std::string>& args, std::istream& in, std::ost
         err << kCheckerUsage << '\n';
         return 2;
     }
-    std::optional<std::string> text;
-    if (options->request == "-") {
-        text = read_bounded(in, helper_protocol::kMaxRequestBytes);
-    } else if (std::ifstream file(utf8_path(options->request), std::ios::binary); file) {
-        text = read_bounded(file, helper_protocol::kMaxRequestBytes);
+    if (options->help) {
+        out << kCheckerUsage << '\n' << kCheckerHelp;
+        return 0;
     }
+    const auto text = read_request(*options, in);
     if (!text) {
-        err << options->request << ": cannot read the request\n" << kCheckerUsage << '\n';
+        err << options->request << ": cannot read the request: " << text.error() << '\n'
+            << kCheckerUsage << '\n';
         return 2;
     }
     if (text->size() > helper_protocol::kMaxRequestBytes) {
         err << helper_protocol::kRequestTooLarge << '\n';
         return 1;
     }
-    auto checked = check_request(*text, options->rules_dir);
-    if (!checked) {
-        err << checked.error() << '\n';
-        return 1;
-    }
-    if (options->validate_only) {
-        out << to_compact_json(checked->config) << '\n';
-        return 0;
-    }
-    const auto document =
-        xray_native::compile_engine_document(checked->config, checked->rule_sources);
+    const auto document = result_document(*options, *text);
     if (!document) {
         err << document.error() << '\n';
         return 1;
     }
-    // Exactly the bytes the service writes to active.json.
-    out << to_compact_json(*document) << '\n';
+    print_json(out, *document, options->pretty);
     return 0;
 }
 

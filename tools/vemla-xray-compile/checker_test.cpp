@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 #include "json/json_text.h"
 
@@ -101,6 +104,25 @@ TEST(Checker, EveryExampleCompilesToItsExpectedDocumentByteForByte) {
     EXPECT_GE(compared, 1u);
 }
 
+// The engine has no DNS sniffer: a routing rule that matches `protocol` dns never fires.
+TEST(Checker, NoExampleRoutesByTheDnsProtocol) {
+    for (const auto& entry : std::filesystem::directory_iterator(kExamples)) {
+        if (entry.path().extension() != ".json") {
+            continue;
+        }
+        const std::u8string path = entry.path().u8string();
+        const Outcome result = run({std::string(path.begin(), path.end())});
+        ASSERT_EQ(result.code, 0) << entry.path() << ": " << result.err;
+        const auto document = parse_json(result.out);
+        ASSERT_TRUE(document.has_value()) << document.error();
+        for (const Json& rule : document->at("routing").at("rules")) {
+            const Json protocols = rule.value("protocol", Json::array());
+            EXPECT_EQ(std::count(protocols.begin(), protocols.end(), Json("dns")), 0)
+                << entry.path() << ": " << rule.dump();
+        }
+    }
+}
+
 TEST(Checker, CompiledDocumentIsWhatTheServiceWrites) {
     const Outcome result = run({example("vless-reality.json")});
     ASSERT_EQ(result.code, 0) << result.err;
@@ -118,7 +140,9 @@ TEST(Checker, CompiledDocumentIsWhatTheServiceWrites) {
 TEST(Checker, CompilerRefusalIsOneLineOnStandardErrorWithExitOne) {
     std::ostringstream request;
     request << std::ifstream(kExamples / "vless-reality.json").rdbuf();
-    Json edited = *parse_json(request.str());
+    auto parsed = parse_json(request.str());
+    ASSERT_TRUE(parsed.has_value()) << parsed.error();
+    Json edited = std::move(*parsed);
     // Valid for the helper's checks, but the DNS-over-TLS server has no exact translation.
     edited["config"]["dns"]["servers"][0]["type"] = "tls";
     const Outcome refused = run({"-"}, to_compact_json(edited));
@@ -134,7 +158,9 @@ TEST(Checker, CompilerRefusalIsOneLineOnStandardErrorWithExitOne) {
 TEST(Checker, HostileRequestsEndInTheirMessages) {
     std::ostringstream text;
     text << std::ifstream(kExamples / "vless-reality.json").rdbuf();
-    const Json base = *parse_json(text.str());
+    auto parsed = parse_json(text.str());
+    ASSERT_TRUE(parsed.has_value()) << parsed.error();
+    const Json base = std::move(*parsed);
     auto with_route = [&base](Json rules, const std::vector<std::string>& sets, Json sources) {
         Json request = base;
         request["config"]["route"]["rules"] = std::move(rules);
@@ -240,6 +266,9 @@ TEST(Checker, BadInputOfEveryKindGetsAMessage) {
         {"garbage", "garbage\n", "parse error"},
         {"empty", "", "parse error"},
         {"brackets_20mib", std::string(20u << 20, '['), "Request exceeds 512 KiB"},
+        // The limit is 16 MiB: at it the request is read and parsed, one byte more is refused.
+        {"brackets_at_the_limit", std::string(16777216, '['), "nesting deeper than 64"},
+        {"brackets_one_byte_over", std::string(16777217, '['), "Request exceeds 512 KiB"},
         {"brackets_1mib", std::string(1u << 20, '['), "nesting deeper than 64"},
         {"invalid_utf8", "{\"config\":\"\xc3\x28\"}", "ill-formed UTF-8"},
         {"nul_in_string", start_request(R"("config":{"log":{"level":"a\u0000"}},"rules":{})"),
@@ -250,6 +279,10 @@ TEST(Checker, BadInputOfEveryKindGetsAMessage) {
         {"not_start", R"({"version":1,"op":"stop"})", "Not a start request"},
         {"no_session", R"({"version":1,"op":"start","native_xray":true,"config":{}})",
          "Missing client session"},
+        {"session_with_capital_beyond_f",
+         R"({"version":1,"op":"start","native_xray":true,"session":")" + std::string(63, 'a') +
+             "G\"}",
+         "Invalid client session"},
         {"no_config", start_request(R"("rules":{})"), "Expected an object"},
         {"no_rules", start_request(R"("config":{})"), "rules must be a tag/document object"},
     };
@@ -259,6 +292,53 @@ TEST(Checker, BadInputOfEveryKindGetsAMessage) {
         EXPECT_EQ(result.out, "") << c.name;
         EXPECT_NE(result.err.find(c.error_part), std::string::npos) << c.name << ": " << result.err;
         EXPECT_EQ(result.err.find('\n'), result.err.size() - 1) << c.name;
+    }
+}
+
+TEST(Checker, HelpPrintsTheUsageAndTheExitCodesOnStandardOutput) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"--help"}, std::vector<std::string>{"--validate-only", "--help"},
+          std::vector<std::string>{"--help", "request.json"}}) {
+        const Outcome result = run(args);
+        EXPECT_EQ(result.code, 0) << testing::PrintToString(args);
+        EXPECT_EQ(result.err, "");
+        EXPECT_TRUE(result.out.starts_with(std::string(kCheckerUsage) + "\n")) << result.out;
+        for (const char* part : {"exit codes", "  0  accepted", "  1  refused", "  2  bad usage",
+                                 "--pretty", "--rules-dir", "--validate-only"}) {
+            EXPECT_NE(result.out.find(part), std::string::npos) << part;
+        }
+    }
+}
+
+TEST(Checker, UnreadableRequestGivesTheSystemsReason) {
+    const Outcome result = run({"/nonexistent/request.json"});
+    EXPECT_EQ(result.code, 2);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "/nonexistent/request.json: cannot read the request: " +
+                              std::generic_category().message(ENOENT) + "\n" + kCheckerUsage +
+                              "\n");
+}
+
+// --pretty indents the same JSON for people; without it the bytes are those of active.json.
+TEST(Checker, PrettyPrintsTheSameJsonIndented) {
+    for (const bool validate_only : {false, true}) {
+        std::vector<std::string> args = {example("vless-reality.json")};
+        if (validate_only) {
+            args.insert(args.begin(), "--validate-only");
+        }
+        const Outcome compact = run(args);
+        args.insert(args.begin(), "--pretty");
+        const Outcome pretty = run(args);
+        ASSERT_EQ(compact.code, 0) << compact.err;
+        ASSERT_EQ(pretty.code, 0) << pretty.err;
+        EXPECT_NE(pretty.out, compact.out);
+        EXPECT_NE(pretty.out.find("{\n  \""), std::string::npos) << "indented by two spaces";
+        EXPECT_EQ(pretty.out.back(), '\n');
+        const auto from_pretty = parse_json(pretty.out);
+        const auto from_compact = parse_json(compact.out);
+        ASSERT_TRUE(from_pretty.has_value()) << from_pretty.error();
+        ASSERT_TRUE(from_compact.has_value()) << from_compact.error();
+        EXPECT_EQ(*from_pretty, *from_compact) << validate_only;
     }
 }
 

@@ -65,8 +65,30 @@ INSTANTIATE_TEST_SUITE_P(
         EnvelopeCase{"session_not_hex",
                      R"({"version":1,"op":"start","native_xray":true,"session":")" +
                          std::string(63, 'a') + "g\"}",
+                     "Invalid client session"},
+        EnvelopeCase{"session_capital_beyond_f",
+                     R"({"version":1,"op":"start","native_xray":true,"session":")" +
+                         std::string(63, 'a') + "G\"}",
                      "Invalid client session"}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
+
+TEST(SessionText, SixtyFourHexDigitsOfEitherCase) {
+    struct Case {
+        std::string text;
+        bool valid;
+    };
+    const Case cases[] = {
+        {std::string(64, '0'), true},        {std::string(32, 'f') + std::string(32, 'F'), true},
+        {std::string(63, 'a') + "9", true},  {std::string(63, 'a'), false},
+        {std::string(65, 'a'), false},       {std::string(63, 'a') + "g", false},
+        {std::string(63, 'a') + "G", false}, {std::string(63, 'a') + "Z", false},
+        {std::string(63, 'a') + "@", false}, {std::string(63, 'a') + "/", false},
+        {std::string(63, 'a') + ":", false}, {std::string(63, 'a') + "`", false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(is_session_text(c.text), c.valid) << c.text;
+    }
+}
 
 }  // namespace
 }  // namespace vemla::helper_protocol

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "json/result_test_support.h"
 #include "xray_native/compiler_common.h"
 
 namespace vemla::xray_native {
@@ -12,18 +13,19 @@ Json parse(const char* text) {
 }
 
 TEST(CheckKeys, RefusesNonObjectsAndNamesTheFirstUnknownKeyInByteOrder) {
-    EXPECT_EQ(check_keys(parse("[]"), {"a"}, "DNS").error(), "Xray: DNS должен быть объектом");
-    EXPECT_EQ(check_keys(Json(), {"a"}, "DNS").error(), "Xray: DNS должен быть объектом");
+    EXPECT_TRUE(
+        refused_with(check_keys(parse("[]"), {"a"}, "DNS"), "Xray: DNS должен быть объектом"));
+    EXPECT_TRUE(refused_with(check_keys(Json(), {"a"}, "DNS"), "Xray: DNS должен быть объектом"));
     EXPECT_TRUE(check_keys(parse(R"({"a":1,"b":null})"), {"b", "a"}, "DNS").has_value());
     EXPECT_TRUE(check_keys(parse("{}"), {}, "DNS").has_value());
     // "Z" sorts before "a" in byte order, and "é" (0xC3 0xA9) after every ASCII key.
-    EXPECT_EQ(check_keys(parse(R"({"zz":1,"Z":1,"a":1})"), {"a"}, "конфигурация").error(),
-              "Xray: конфигурация: параметр Z не поддерживается");
-    EXPECT_EQ(check_keys(parse(R"({"é":1,"zz":1,"a":1})"), {"a"}, "ctx").error(),
-              "Xray: ctx: параметр zz не поддерживается");
+    EXPECT_TRUE(refused_with(check_keys(parse(R"({"zz":1,"Z":1,"a":1})"), {"a"}, "конфигурация"),
+                             "Xray: конфигурация: параметр Z не поддерживается"));
+    EXPECT_TRUE(refused_with(check_keys(parse(R"({"é":1,"zz":1,"a":1})"), {"a"}, "ctx"),
+                             "Xray: ctx: параметр zz не поддерживается"));
     // Exact, case-sensitive comparison.
-    EXPECT_EQ(check_keys(parse(R"({"Tag":1})"), {"tag"}, "ctx").error(),
-              "Xray: ctx: параметр Tag не поддерживается");
+    EXPECT_TRUE(refused_with(check_keys(parse(R"({"Tag":1})"), {"tag"}, "ctx"),
+                             "Xray: ctx: параметр Tag не поддерживается"));
 }
 
 TEST(ReadTag, AcceptsAndRefusesTags) {
@@ -91,10 +93,13 @@ TEST(ReadTag, AcceptsAndRefusesTags) {
 }
 
 TEST(ReadRequiredText, NeedsANonEmptyString) {
-    EXPECT_EQ(*read_required_text(parse(R"({"server":"a"})"), "server"), "a");
+    const auto server = read_required_text(parse(R"({"server":"a"})"), "server");
+    ASSERT_TRUE(server.has_value()) << server.error();
+    EXPECT_EQ(*server, "a");
     for (const char* text :
          {R"({"server":""})", R"({"server":1})", R"({"server":null})", "{}", R"(["server"])"}) {
-        EXPECT_EQ(read_required_text(parse(text), "server").error(), "Xray: не задан server")
+        EXPECT_TRUE(
+            refused_with(read_required_text(parse(text), "server"), "Xray: не задан server"))
             << text;
     }
 }
@@ -135,19 +140,36 @@ TEST(ResolveRuleTarget, GroupsWinThenBuiltInNamesThenOutbounds) {
     }
 }
 
-TEST(StringOrList, ReadsEveryForm) {
+TEST(StringOrList, ReadsEveryFormAndNamesTheFault) {
     using List = std::vector<std::string>;
-    EXPECT_EQ(*string_or_list(parse("{}"), "k"), List{});
-    EXPECT_EQ(*string_or_list(parse(R"({"k":null})"), "k"), List{});
-    EXPECT_EQ(*string_or_list(parse(R"({"k":""})"), "k"), List{""});
-    EXPECT_EQ(*string_or_list(parse(R"({"k":"a"})"), "k"), List{"a"});
-    EXPECT_EQ(*string_or_list(parse(R"({"k":[]})"), "k"), List{});
-    EXPECT_EQ(*string_or_list(parse(R"({"k":["b","a","b"]})"), "k"), (List{"b", "a", "b"}));
-    EXPECT_EQ(string_or_list(parse(R"({"k":["a",1]})"), "k").error(), "Xray: нужен список строк");
-    EXPECT_EQ(string_or_list(parse(R"({"k":[null]})"), "k").error(), "Xray: нужен список строк");
-    for (const char* text : {R"({"k":1})", R"({"k":true})", R"({"k":{}})"}) {
-        EXPECT_EQ(string_or_list(parse(text), "k").error(), "Xray: нужна строка или список строк")
-            << text;
+    struct Case {
+        const char* object;
+        List entries;
+        const char* error;  // nullptr: read
+    };
+    const Case cases[] = {
+        {"{}", {}, nullptr},
+        {R"({"k":null})", {}, nullptr},
+        {R"({"k":""})", {""}, nullptr},
+        {R"({"k":"a"})", {"a"}, nullptr},
+        {R"({"k":[]})", {}, nullptr},
+        {R"({"k":["b","a","b"]})", {"b", "a", "b"}, nullptr},
+        {R"({"k":["a",1]})", {}, "Xray: нужен список строк"},
+        {R"({"k":[null]})", {}, "Xray: нужен список строк"},
+        {R"({"k":1})", {}, "Xray: нужна строка или список строк"},
+        {R"({"k":true})", {}, "Xray: нужна строка или список строк"},
+        {R"({"k":{}})", {}, "Xray: нужна строка или список строк"},
+    };
+    for (const Case& c : cases) {
+        const Json object = parse(c.object);
+        const auto list = string_or_list(object, "k");
+        if (c.error != nullptr) {
+            ASSERT_FALSE(list.has_value()) << c.object;
+            EXPECT_EQ(list.error(), c.error) << c.object;
+        } else {
+            ASSERT_TRUE(list.has_value()) << c.object << ": " << list.error();
+            EXPECT_EQ(list->to_vector(), c.entries) << c.object;
+        }
     }
 }
 

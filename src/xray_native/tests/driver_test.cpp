@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "json/result_test_support.h"
 #include "xray_native/compiler.h"
 #include "xray_native/inbounds.h"
 
@@ -202,37 +203,39 @@ TEST(CompileDocument, OutboundTagsAndBuiltIns) {
 TEST(CompileDocument, TopLevelModeAndSettingsAreCheckedFirst) {
     const Json rules = Json::object();
     const Json ir = make_ir(R"({"outbounds":[],"route":{"final":"direct"}})");
-    CompileSettings settings = *extract_compile_settings(ir, rules);
+    const auto extracted = extract_compile_settings(ir, rules);
+    ASSERT_TRUE(extracted.has_value()) << extracted.error();
+    const CompileSettings settings = *extracted;
 
-    EXPECT_EQ(compile_xray_document(Json::array(), settings).error(),
-              "Xray: конфигурация должен быть объектом");
+    EXPECT_TRUE(refused_with(compile_xray_document(Json::array(), settings),
+                             "Xray: конфигурация должен быть объектом"));
     Json unknown = ir;
     unknown["endpoints"] = Json::array();
     unknown["certificate"] = Json::object();
-    EXPECT_EQ(compile_xray_document(unknown, settings).error(),
-              "Xray: конфигурация: параметр certificate не поддерживается");
+    EXPECT_TRUE(refused_with(compile_xray_document(unknown, settings),
+                             "Xray: конфигурация: параметр certificate не поддерживается"));
 
     CompileSettings bad_mode = settings;
     bad_mode.mode = "Rule";
     bad_mode.api_port = 0;  // the mode is checked before the settings
-    EXPECT_EQ(compile_xray_document(ir, bad_mode).error(),
-              "Xray: режим должен быть rule, global или direct");
+    EXPECT_TRUE(refused_with(compile_xray_document(ir, bad_mode),
+                             "Xray: режим должен быть rule, global или direct"));
 
     CompileSettings bad_ports = settings;
     bad_ports.api_port = bad_ports.mixed_port;
     Json no_outbounds = ir;
     no_outbounds.erase("outbounds");  // the settings are checked before the outbounds
-    EXPECT_EQ(compile_xray_document(no_outbounds, bad_ports).error(),
-              "Xray: локальные порты должны быть ненулевыми и разными");
+    EXPECT_TRUE(refused_with(compile_xray_document(no_outbounds, bad_ports),
+                             "Xray: локальные порты должны быть ненулевыми и разными"));
 
     CompileSettings no_sources = settings;
     no_sources.rule_sources = nullptr;
-    EXPECT_EQ(compile_xray_document(ir, no_sources).error(),
-              "Xray: rule_sources должен быть объектом");
+    EXPECT_TRUE(refused_with(compile_xray_document(ir, no_sources),
+                             "Xray: rule_sources должен быть объектом"));
     const Json array_sources = Json::array();
     no_sources.rule_sources = &array_sources;
-    EXPECT_EQ(compile_xray_document(ir, no_sources).error(),
-              "Xray: rule_sources должен быть объектом");
+    EXPECT_TRUE(refused_with(compile_xray_document(ir, no_sources),
+                             "Xray: rule_sources должен быть объектом"));
 
     for (const char* mode : {"rule", "global", "direct"}) {
         CompileSettings ok = settings;
@@ -373,6 +376,49 @@ TEST(CompileDocument, ConfigurationCannotTargetTheEngineHandlers) {
     }
 }
 
+// Messages that quote the request quote at most 256 bytes of it, so that no refusal grows with
+// the request.
+TEST(CompileDocument, MessagesQuoteABoundedPartOfTheRequest) {
+    const std::string huge(1 << 20, 'x');
+    const std::string quoted = std::string(256, 'x') + "\u2026";
+    struct Case {
+        const char* name;
+        Json ir;
+        std::string error;
+    };
+    auto with_route = [](Json route) {
+        Json ir = make_ir(R"({"outbounds":[]})");
+        ir["route"] = std::move(route);
+        return ir;
+    };
+    const Case cases[] = {
+        {"configuration_key",
+         [&] {
+             Json ir = make_ir(R"({"outbounds":[]})");
+             ir[huge] = 1;
+             return ir;
+         }(),
+         "Xray: конфигурация: параметр " + quoted + " не поддерживается"},
+        {"rule_target", with_route(Json{{"rules", {{{"outbound", huge}}}}}),
+         "Xray: правило ссылается на отсутствующий выход " + quoted},
+        {"final_target", with_route(Json{{"final", huge}}),
+         "Xray: правило ссылается на отсутствующий выход " + quoted},
+        {"action", with_route(Json{{"rules", {{{"action", huge}}}}}),
+         "Xray: действие маршрута " + quoted + " не поддерживается"},
+        {"rule_key", with_route(Json{{"rules", {{{huge, 1}, {"outbound", "direct"}}}}}),
+         "Xray: правило: параметр " + quoted + " не поддерживается"},
+        {"rule_set_tag",
+         with_route(Json{{"rules", {{{"rule_set", huge}, {"outbound", "direct"}}}}}),
+         "Xray: набор " + quoted +
+             " не подготовлен в source JSON; SRS не запускается как VPN-ядро"},
+    };
+    for (const Case& c : cases) {
+        const auto document = compile(c.ir);
+        ASSERT_FALSE(document.has_value()) << c.name;
+        EXPECT_EQ(document.error(), c.error) << c.name;
+    }
+}
+
 TEST(CompileDocument, DnsRouteToUnknownDetourFails) {
     const auto document = compile(make_ir(R"({"outbounds":[],"route":{"final":"direct"},
         "dns":{"servers":[{"type":"udp","server":"1.1.1.1","detour":"gone"}]}})"));
@@ -404,9 +450,9 @@ TEST(CompileDocument, InlineRuleSetsReplaceRulesMapDocuments) {
     EXPECT_EQ((*empty_set)["routing"]["rules"].size(), 2u) << "an empty set matches nothing";
 
     ir["route"]["rule_set"] = Json::parse(R"([{"type":"inline","rules":[]}])");
-    EXPECT_EQ(compile(ir, rules).error(), "Xray: не задан tag");
+    EXPECT_TRUE(refused_with(compile(ir, rules), "Xray: не задан tag"));
     ir["route"]["rule_set"] = Json::parse(R"([{"type":"inline","tag":"","rules":[]}])");
-    EXPECT_EQ(compile(ir, rules).error(), "Xray: не задан tag");
+    EXPECT_TRUE(refused_with(compile(ir, rules), "Xray: не задан tag"));
 
     // A set that is neither in the rules map nor inline cannot be expanded.
     ir["route"]["rule_set"] = Json::parse(R"([{"type":"remote","tag":"remote-set"}])");
@@ -460,7 +506,7 @@ TEST(CompileDocument, FiftyThousandRoutingRulesCompileAndOneMoreFails) {
     // With a DNS route the built-in rules take one more place.
     Json with_dns = exact_ir;
     with_dns["dns"] = Json::parse(R"({"servers":[{"type":"udp","server":"1.1.1.1"}]})");
-    EXPECT_EQ(compile(with_dns, exact).error(), "Xray: скомпилировано больше 50000 правил");
+    EXPECT_TRUE(refused_with(compile(with_dns, exact), "Xray: скомпилировано больше 50000 правил"));
 }
 
 TEST(CompileDocument, IdenticalInputGivesIdenticalBytes) {
@@ -477,7 +523,9 @@ TEST(CompileDocument, IdenticalInputGivesIdenticalBytes) {
     ASSERT_TRUE(first.has_value()) << first.error();
     const std::string bytes = to_compact_json(*first);
     for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(to_compact_json(*compile(ir, rules)), bytes);
+        const auto again = compile(ir, rules);
+        ASSERT_TRUE(again.has_value()) << again.error();
+        EXPECT_EQ(to_compact_json(*again), bytes);
     }
 }
 

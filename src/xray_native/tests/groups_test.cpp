@@ -298,6 +298,38 @@ TEST(GroupsHostile, ChainThatFlattensQuadratically) {
     }
 }
 
+// The bound counts the members of every flattened group once: 1000 groups that each flatten to
+// the same 1000 outbounds reach it exactly, and one more member anywhere crosses it.
+TEST(GroupsHostile, MemberBoundIsExact) {
+    constexpr int kWidth = 1000;
+    static_assert(std::size_t{kWidth} * kWidth == kMaxGroupMembers);
+    for (const bool one_more : {false, true}) {
+        Json list = Json::array();
+        Json all = Json::array();
+        for (int i = 0; i < kWidth; ++i) {
+            list.push_back(plain(("p" + std::to_string(i)).c_str()));
+            all.push_back("p" + std::to_string(i));
+        }
+        list.push_back(Json{{"type", "urltest"}, {"tag", "all"}, {"outbounds", std::move(all)}});
+        for (int i = 1; i < kWidth; ++i) {
+            list.push_back(
+                Json{{"type", "urltest"}, {"tag", "g" + std::to_string(i)}, {"outbounds", "all"}});
+        }
+        if (one_more) {
+            list.push_back(Json{{"type", "urltest"}, {"tag", "single"}, {"outbounds", "p0"}});
+        }
+        const Outbounds outbounds(std::move(list));
+        const auto result = compile_groups(outbounds.targets, settings_with_probe());
+        if (!one_more) {
+            ASSERT_TRUE(result.has_value()) << result.error();
+            EXPECT_EQ(result->balancers.size(), static_cast<std::size_t>(kWidth));
+        } else {
+            ASSERT_FALSE(result.has_value());
+            EXPECT_EQ(result.error(), "Xray: слишком много участников в группах серверов");
+        }
+    }
+}
+
 // A cycle deep below shared branches is still found, whichever group is resolved first.
 TEST(GroupsHostile, CycleBelowSharedBranches) {
     Json list =

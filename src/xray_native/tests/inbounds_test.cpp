@@ -73,10 +73,13 @@ TEST(ExtractCompileSettings, DefaultsBorrowTheRulesMapAndReadTheMode) {
     EXPECT_EQ(defaults->mixed_port, 2080);
     EXPECT_FALSE(defaults->tun_enabled);
 
-    ir["experimental"]["clash_api"]["default_mode"] = "Global";  // any string; checked later
-    EXPECT_EQ(extract_compile_settings(ir, rules)->mode, "Global");
-    ir["experimental"]["clash_api"]["default_mode"] = 1;
-    EXPECT_EQ(extract_compile_settings(ir, rules)->mode, "rule");
+    for (const auto& [mode, expected] : {std::pair{Json("Global"), "Global"},  // checked later
+                                         std::pair{Json(1), "rule"}}) {
+        ir["experimental"]["clash_api"]["default_mode"] = mode;
+        const auto settings = extract_compile_settings(ir, rules);
+        ASSERT_TRUE(settings.has_value()) << settings.error();
+        EXPECT_EQ(settings->mode, expected) << mode;
+    }
 }
 
 TEST(ExtractCompileSettings, TunAndMixedInbounds) {

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "xray_native/route_rules.h"
 #include "expect_result.h"
+#include "xray_native/route_rules.h"
 
 namespace vemla::xray_native {
 namespace {
@@ -56,9 +56,25 @@ const RouteCase kRouteCases[] = {
     {"RejectGoesToBlock", R"({"action":"reject","protocol":"bittorrent"})",
      R"([{"protocol":["bittorrent"],"type":"field","ruleTag":"vemla-rule-0-0",
           "outboundTag":"block~"}])"},
+    // No sniffer of the engine recognises DNS, so `protocol` dns becomes port 53.
     {"HijackDnsGetsPort53", R"({"action":"hijack-dns","protocol":"dns"})",
-     R"([{"protocol":["dns"],"port":"53","type":"field","ruleTag":"vemla-rule-0-0",
-          "outboundTag":"vemla-dns"}])"},
+     R"([{"port":"53","type":"field","ruleTag":"vemla-rule-0-0","outboundTag":"vemla-dns"}])"},
+    {"HijackDnsProtocolKeepsItsPort", R"({"action":"hijack-dns","protocol":"dns","port":5353})",
+     R"([{"port":"5353","type":"field","ruleTag":"vemla-rule-0-0","outboundTag":"vemla-dns"}])"},
+    {"ProtocolDnsToAProxy", R"({"protocol":["dns"],"network":"udp","outbound":"proxy"})",
+     R"([{"network":"udp","port":"53","type":"field","ruleTag":"vemla-rule-0-0",
+          "outboundTag":"proxy~"}])"},
+    {"ProtocolDnsNamedTwice", R"({"protocol":["dns","dns"],"action":"reject"})",
+     R"([{"port":"53","type":"field","ruleTag":"vemla-rule-0-0","outboundTag":"block~"}])"},
+    {"ProtocolDnsBesideAnother", R"({"protocol":["dns","quic"],"outbound":"proxy"})", nullptr,
+     "Xray: protocol dns не переводится вместе с другими протоколами"},
+    {"ProtocolDnsBesideAnotherOnHijack", R"({"protocol":["quic","dns"],"action":"hijack-dns"})",
+     nullptr, "Xray: protocol dns не переводится вместе с другими протоколами"},
+    {"ProtocolDnsInOneAlternativeOnly",
+     R"({"type":"logical","mode":"or","rules":[{"protocol":"dns"},{"protocol":"quic"}],
+         "outbound":"proxy"})",
+     R"([{"port":"53","type":"field","ruleTag":"vemla-rule-0-0","outboundTag":"proxy~"},
+         {"protocol":["quic"],"type":"field","ruleTag":"vemla-rule-0-1","outboundTag":"proxy~"}])"},
     {"HijackDnsKeepsItsPort", R"({"action":"hijack-dns","port":5353})",
      R"([{"port":"5353","type":"field","ruleTag":"vemla-rule-0-0","outboundTag":"vemla-dns"}])"},
     {"HijackDnsWithoutConditionMatchesAllOnPort53", R"({"action":"hijack-dns"})",
@@ -298,6 +314,35 @@ TEST(RouteRuleDriver, ModeDecidesClashModeRules) {
     EXPECT_TRUE(direct->empty());
 }
 
+// A rule set's rule that names `protocol` dns is caught by port like a route rule's own.
+TEST(RouteRuleDriver, ProtocolDnsFromARuleSet) {
+    const Json dns = Json::parse(R"({"version":3,"rules":[{"protocol":"dns"}]})");
+    const Json mixed = Json::parse(R"({"version":3,"rules":[{"protocol":"dns"},{"port":853}]})");
+    const RuleSetTable sets{{"dns", &dns}, {"mixed", &mixed}};
+    struct Case {
+        const char* rule;
+        const char* expected;
+    };
+    const Case cases[] = {
+        {R"({"rule_set":"mixed","network":"udp","outbound":"proxy"})",
+         R"([{"network":"udp","port":"53","type":"field","ruleTag":"vemla-rule-0-0",
+              "outboundTag":"proxy~"},
+             {"network":"udp","port":"853","type":"field","ruleTag":"vemla-rule-0-1",
+              "outboundTag":"proxy~"}])"},
+        {R"({"rule_set":"dns","port":5353,"action":"hijack-dns"})",
+         R"([{"port":"5353","type":"field","ruleTag":"vemla-rule-0-0",
+              "outboundTag":"vemla-dns"}])"},
+    };
+    for (const Case& c : cases) {
+        CompileSettings settings;
+        Json routing_rules = Json::array();
+        const auto compiled = compile_route_rule(Json::parse(c.rule), 0, sets, settings,
+                                                 routing_targets(), routing_rules);
+        ASSERT_TRUE(compiled.has_value()) << c.rule << ": " << compiled.error();
+        EXPECT_EQ(routing_rules, Json::parse(c.expected)) << c.rule;
+    }
+}
+
 // The limit counts every rule of the list, the driver's own included, and is checked after
 // the IR rule that crosses it.
 TEST(RouteRuleDriver, RoutingRuleLimit) {
@@ -347,8 +392,11 @@ TEST(AndMerge, MergesEveryPairLeftFirst) {
 
 TEST(AndMerge, EmptySideGivesEmptyList) {
     const ConditionList some = as_list(conditions({R"({"network":"tcp"})"}));
-    EXPECT_EQ(and_merge({}, some).value(), ConditionList{});
-    EXPECT_EQ(and_merge(some, {}).value(), ConditionList{});
+    for (const bool empty_left : {true, false}) {
+        const auto merged = empty_left ? and_merge({}, some) : and_merge(some, {});
+        ASSERT_TRUE(merged.has_value()) << merged.error();
+        EXPECT_TRUE(merged->empty()) << empty_left;
+    }
 }
 
 TEST(AndMerge, ConflictNamesTheField) {

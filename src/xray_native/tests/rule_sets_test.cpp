@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "expect_result.h"
+#include "helper_protocol/validation.h"
 #include "xray_native/rule_sets.h"
 
 namespace vemla::xray_native {
@@ -22,7 +23,7 @@ struct RuleSets {
 };
 
 Json source(Json rules) {
-    return Json{{"version", 3}, {"rules", std::move(rules)}};
+    return Json{{"version", 3u}, {"rules", std::move(rules)}};
 }
 
 Result<Json> compile(const Json& rule, const RuleSets& sets) {
@@ -231,6 +232,9 @@ const ProcessCase kProcessCases[] = {
      nullptr, "Xray: нужен basename .exe в исключении"},
     {"SlashInName", R"j({"process_path_regex":"(?i)(?:^|[\\\\/])dir/app\\.exe$"})j", nullptr,
      "Xray: нужен basename .exe в исключении"},
+    // ".exe" alone is a file name that ends in .exe and holds no separator.
+    {"BareExeIsAName", R"j({"process_path_regex":"(?i)(?:^|[\\\\/])\\.exe$"})j",
+     R"j([{"process":[".exe"]}])j"},
     {"NotAnExe", R"j({"process_path_regex":"(?i)(?:^|[\\\\/])app\\.com$"})j", nullptr,
      "Xray: нужен basename .exe в исключении"},
     {"EmptyName", R"j({"process_path_regex":"(?i)(?:^|[\\\\/])$"})j", nullptr,
@@ -284,6 +288,81 @@ TEST(RuleSetsHostile, DeepestChainOfNestedSets) {
     const auto result = compile(Json{{"rule_set", "s0"}}, RuleSets(std::move(documents)));
     ASSERT_TRUE(result.has_value()) << result.error();
     EXPECT_EQ(*result, Json::parse(R"([{"network":"tcp"}])"));
+}
+
+// `rule` inside `levels` logical rules.
+Json inside_logical(Json rule, int levels) {
+    for (int level = 0; level < levels; ++level) {
+        rule = Json{{"type", "logical"}, {"rules", Json::array({std::move(rule)})}};
+    }
+    return rule;
+}
+
+Result<ConditionList> compile_with_depth_limit(const Json& rule, const RuleSets& sets,
+                                               std::size_t depth_limit) {
+    CompileSettings settings;
+    RuleCompileState state;
+    state.depth_limit = depth_limit;
+    RuleContext context{sets.table, settings, state};
+    return compile_rule(rule, context, TagSet{});
+}
+
+// The deepest nesting validation lets through: a route rule four logical levels above its rule
+// set reference, then as many rule sources as a request can name (the rules map and the built-in
+// ones), each reaching the next four logical levels down, and the last ending in an empty rule
+// one level deeper still. The compiler's own bound lies above it, so no validated request meets
+// the refusal.
+TEST(RuleDepth, DeepestValidatedNestingStaysWithinTheBound) {
+    constexpr std::size_t kSources =
+        helper_protocol::kMaxRuleSources + std::size(helper_protocol::kBuiltInRuleSources);
+    Json documents = Json::object();
+    for (std::size_t i = 0; i < kSources; ++i) {
+        Json innermost = i + 1 < kSources ? Json{{"rule_set", "s" + std::to_string(i + 1)}}
+                                          : inside_logical(Json::object(), 1);
+        Json document = source(Json::array({inside_logical(std::move(innermost), 4)}));
+        const auto validated = helper_protocol::validate_rule_source(document);
+        ASSERT_TRUE(validated.has_value()) << i << ": " << validated.error();
+        // One logical level more and validation refuses the document.
+        Json deeper = source(Json::array({inside_logical(document["rules"][0], 1)}));
+        ASSERT_FALSE(helper_protocol::validate_rule_source(deeper).has_value()) << i;
+        documents["s" + std::to_string(i)] = std::move(document);
+    }
+    Json route_rule = inside_logical(Json{{"rule_set", "s0"}}, 4);
+    const Json configuration{{"route", {{"rules", Json::array({route_rule})}}}};
+    ASSERT_TRUE(helper_protocol::check_value_limits(configuration, 0).has_value());
+    const RuleSets sets(std::move(documents));
+
+    // Five levels in the route rule and in every source, six in the last one.
+    const std::size_t deepest = 5 * kSources + 6;
+    const auto at_depth = compile_with_depth_limit(route_rule, sets, deepest);
+    ASSERT_TRUE(at_depth.has_value()) << at_depth.error();
+    EXPECT_EQ(Json(*at_depth), Json::parse("[{}]")) << "the empty rule at the bottom matches all";
+    const auto one_less = compile_with_depth_limit(route_rule, sets, deepest - 1);
+    ASSERT_FALSE(one_less.has_value());
+    EXPECT_EQ(one_less.error(), "Xray: правила вложены слишком глубоко");
+    EXPECT_LT(deepest, kMaxRuleDepth);
+}
+
+// Past the bound the compilation is refused with its own message; up to it the recursion runs
+// on the thread's stack. A chain of sets that each name the next nests one level per set.
+TEST(RuleDepth, RefusedPastTheBound) {
+    for (const std::size_t levels : {kMaxRuleDepth, kMaxRuleDepth + 1}) {
+        Json documents = Json::object();
+        const std::size_t sets = levels - 1;  // the rule naming the first set is a level
+        for (std::size_t i = 0; i < sets; ++i) {
+            documents["s" + std::to_string(i)] =
+                source(Json::array({i + 1 < sets ? Json{{"rule_set", "s" + std::to_string(i + 1)}}
+                                                 : Json{{"network", "tcp"}}}));
+        }
+        const auto result = compile(Json{{"rule_set", "s0"}}, RuleSets(std::move(documents)));
+        if (levels == kMaxRuleDepth) {
+            ASSERT_TRUE(result.has_value()) << result.error();
+            EXPECT_EQ(*result, Json::parse(R"([{"network":"tcp"}])"));
+        } else {
+            ASSERT_FALSE(result.has_value());
+            EXPECT_EQ(result.error(), "Xray: правила вложены слишком глубоко");
+        }
+    }
 }
 
 // Every set names the next one many times, and the sets at the bottom match nothing: walked
