@@ -8,11 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "command_line.h"
+#include "helper_client/helper_request.h"
 #include "helper_protocol/constants.h"
 #include "service_runtime.h"
 #include "tun_recovery/recovery.h"
 #include "tun_recovery/win/windows_recovery_system.h"
 #include "win/path_security.h"
+#include "win/registration_win.h"
 #include "win/service_host.h"
 #include "win/win_system.h"
 #include "win32/win32_text.h"
@@ -80,6 +83,38 @@ void WINAPI service_main(DWORD, wchar_t**) {
                   stopped_cleanly ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR);
 }
 
+// Writes a failure's text and a line feed to standard error; the exit code of a failed mode.
+int fail_with(const std::string& text) {
+    std::fputs((text + "\n").c_str(), stderr);
+    return 2;
+}
+
+int register_mode(const TrustPolicy& policy) {
+    Win32PathInspector inspector;
+    const InstallationChecks checks(inspector, policy);
+    const auto registered = register_service(checks);
+    return registered ? 0 : fail_with(registered.error());
+}
+
+int probe_status_mode() {
+    const auto reply = helper_client::helper_request(status_request(), check_installed_service);
+    if (!reply) {
+        return fail_with(reply.error());
+    }
+    std::fputs((to_compact_json(*reply) + "\n").c_str(), stdout);
+    return 0;
+}
+
+int prepare_update_mode(const std::vector<std::string>& args) {
+    const auto options = parse_prepare_update(args);
+    if (!options) {
+        return 2;
+    }
+    const auto reply =
+        helper_client::helper_request(prepare_update_request(*options), check_installed_service);
+    return reply ? 0 : fail_with(reply.error());
+}
+
 int run_dispatcher(const TrustPolicy& policy) {
     service_policy = &policy;
     std::wstring name = to_wide(helper_protocol::kServiceName);
@@ -95,6 +130,16 @@ int run_helper_executable(int argc, wchar_t** argv, const TrustPolicy& policy) {
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         args.push_back(to_utf8(argv[i]));
+    }
+    const std::string mode = args.empty() ? std::string() : args.front();
+    if (mode == "--register-service") {
+        return register_mode(policy);
+    }
+    if (mode == "--probe-status") {
+        return probe_status_mode();
+    }
+    if (mode == "--prepare-update") {
+        return prepare_update_mode(args);
     }
     return run_dispatcher(policy);
 }

@@ -4,6 +4,7 @@
 
 #include "win/path_security.h"
 #include "win/pipe_win.h"
+#include "win/registration_win.h"
 #include "win32/win32_text.h"
 
 namespace vemla::service::win {
@@ -30,25 +31,6 @@ private:
 
 }  // namespace
 
-std::expected<std::filesystem::path, std::string> own_executable_path() {
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        const DWORD length =
-            ::GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) {
-            return std::unexpected(last_error_text());
-        }
-        if (length < path.size()) {
-            path.resize(length);
-            return std::filesystem::path(path);
-        }
-        if (path.size() >= 32768) {
-            return std::unexpected(::vemla::win::os_error_text(ERROR_INSUFFICIENT_BUFFER));
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 std::expected<void, std::string> restrict_dll_loading() {
     if (!::SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
         return std::unexpected(last_error_text());
@@ -61,7 +43,7 @@ std::expected<InstallPaths, std::string> Win32ServiceHost::resolve_install_paths
 }
 
 std::expected<std::filesystem::path, std::string> Win32ServiceHost::running_executable() {
-    return own_executable_path();
+    return running_executable_path();
 }
 
 std::expected<std::string, std::string> Win32ServiceHost::read_owner_sid(

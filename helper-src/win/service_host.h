@@ -24,9 +24,6 @@ private:
     std::function<void()> report_running_;
 };
 
-// The path of the executable this process runs, or the operating system's error text.
-std::expected<std::filesystem::path, std::string> own_executable_path();
-
 // Restricts DLL loading to the system directory.
 std::expected<void, std::string> restrict_dll_loading();
 

@@ -10,6 +10,9 @@ namespace vemla::helper_protocol {
 inline constexpr std::string_view kServiceName = "VemlaTunHelper";
 inline constexpr std::string_view kServiceDisplayName = "Vemla protected TUN helper";
 inline constexpr std::string_view kPipeName = "\\\\.\\pipe\\Vemla.TunHelper.v1";
+// What the pipe's DACL grants the installation owner, and all that its client asks for: read
+// and write, without the right to create another instance of the pipe.
+inline constexpr std::uint32_t kPipeOwnerAccess = 0x12019B;
 inline constexpr std::string_view kHelperVersion = "2.20.26";
 inline constexpr std::int64_t kProtocolVersion = 1;
 
