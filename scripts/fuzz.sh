@@ -2,7 +2,8 @@
 # Builds the libFuzzer targets (clang-19, ASan+UBSan) into build/fuzz and runs each for SECONDS
 # (default 600), one after another, from a copy of its kept corpus under fuzz/corpus. Prints per
 # target the executions, their rate, the coverage reached and any finding; exits 1 on a finding.
-# A finding is left in build/fuzz/run/NAME/findings, minimised beside it.
+# A finding is left in build/fuzz/run/NAME/findings, minimised beside it; once it is fixed, its
+# minimised input goes to fuzz/findings/NAME, which every build replays.
 #
 # Usage: scripts/fuzz.sh [SECONDS]
 #        scripts/fuzz.sh --seed   gathers seeds from examples/ and the tests and merges them
