@@ -56,8 +56,8 @@ int main(int argc, char** argv) {
                 std::fprintf(stderr, "%s: cannot read\n", input.string().c_str());
                 return 2;
             }
-            // The name goes out first: a crash in the target then names its input.
-            std::fprintf(stderr, "%s\r", input.filename().string().c_str());
+            // The name goes out first: the last name before a crash is its input.
+            std::fprintf(stderr, "%s\n", input.filename().string().c_str());
             (void)LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()),
                                          bytes.size());
             ++replayed;
