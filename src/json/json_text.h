@@ -15,7 +15,13 @@ using Json = nlohmann::json;
 // the recursive copy, compare and serialise routines of the DOM through the thread's stack.
 inline constexpr std::size_t kMaxJsonNesting = 64;
 
-// Parses UTF-8 text into the DOM. On failure returns the parser's error text.
+// A parse error quotes what the parser read last, which for an unterminated string is the rest of
+// the input; the quote is cut so that the message, and the error reply that carries it, stays
+// small whatever the request.
+inline constexpr std::size_t kMaxParseErrorBytes = 512;
+
+// Parses UTF-8 text into the DOM. On failure returns the parser's error text, at most
+// kMaxParseErrorBytes long.
 std::expected<Json, std::string> parse_json(std::string_view text);
 
 // Compact serialisation (no spaces or line breaks, object keys in ascending byte order).

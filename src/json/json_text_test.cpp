@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 
 namespace vemla {
 namespace {
@@ -59,6 +60,81 @@ INSTANTIATE_TEST_SUITE_P(
                             }(),
                             "nesting deeper than 64"}),
     [](const auto& case_info) { return std::string(case_info.param.name); });
+
+// Texts whose error quotes far more input than fits; each must give a message of at most
+// kMaxParseErrorBytes that keeps the parser's own words around the quote and ends the quote on
+// a whole character.
+struct LongBadText {
+    const char* name;
+    std::string text;
+    const char* keeps;
+    const char* ends_with;
+};
+
+std::string repeat_to_size(std::string_view head, std::string_view piece, std::size_t size) {
+    std::string text(head);
+    while (text.size() + piece.size() <= size) {
+        text += piece;
+    }
+    return text;
+}
+
+constexpr std::size_t kLong = 64u << 10;
+
+void expect_bounded(const std::string& error) {
+    EXPECT_LE(error.size(), kMaxParseErrorBytes);
+    EXPECT_GT(error.size(), kMaxParseErrorBytes - 8) << "the quote should fill the room left";
+    // A reply escapes each backslash and quote mark: the error member stays near 1 KiB.
+    EXPECT_LE(compact_json_size(Json(error)), 2 * kMaxParseErrorBytes + 2);
+}
+
+class ParseJsonBoundsItsError : public testing::TestWithParam<LongBadText> {};
+
+TEST_P(ParseJsonBoundsItsError, WholeCharactersAndTheParserWords) {
+    const auto parsed = parse_json(GetParam().text);
+    ASSERT_FALSE(parsed.has_value());
+    const std::string& error = parsed.error();
+    expect_bounded(error);
+    EXPECT_NE(error.find(GetParam().keeps), std::string::npos) << error;
+    EXPECT_TRUE(error.ends_with(GetParam().ends_with)) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    LongQuotes, ParseJsonBoundsItsError,
+    testing::Values(
+        LongBadText{"unterminated_string", repeat_to_size("{\"a\":\"", "a", kLong),
+                    "missing closing quote; last read: '\"aaaa", "aaaa...'"},
+        LongBadText{"two_byte_characters", repeat_to_size("[\"", "\xc3\xa9", kLong),
+                    "last read: '\"\xc3\xa9", "\xc3\xa9\xc3\xa9...'"},
+        LongBadText{"three_byte_characters_at_an_odd_start",
+                    repeat_to_size("[\"x", "\xe2\x82\xac", kLong), "last read: '\"x\xe2\x82\xac",
+                    "\xe2\x82\xac...'"},
+        LongBadText{"escapes_that_double_in_the_reply", repeat_to_size("\"", "\\\\", kLong),
+                    "last read: '\"\\\\", "\\\\...'"},
+        LongBadText{"unterminated_key_keeps_what_was_expected", repeat_to_size("{\"", "k", kLong),
+                    "while parsing object key - invalid string: missing closing quote",
+                    "kkkk...'; expected string literal"},
+        LongBadText{"bad_byte_at_the_end", repeat_to_size("\"", "b", kLong - 1) + "\xff",
+                    "ill-formed UTF-8 byte; last read: '\"bbbb", "bbbb...'"},
+        LongBadText{"number_too_large", repeat_to_size("1", "0", kLong),
+                    "[json.exception.out_of_range.406] number overflow parsing '1000", "0000..."}),
+    [](const auto& case_info) { return std::string(case_info.param.name); });
+
+// The largest request the pipe takes (16 MiB), unterminated: before the cut its error quoted all
+// of it, and the reply was twice the pipe's buffer.
+TEST(ParseJson, TheLargestRequestGivesABoundedError) {
+    const auto parsed = parse_json(repeat_to_size("{\"a\":\"", "a", 16u << 20));
+    ASSERT_FALSE(parsed.has_value());
+    expect_bounded(parsed.error());
+}
+
+TEST(ParseJson, ShortErrorsKeepTheirWholeQuote) {
+    const std::string text = "[\"" + std::string(300, 'q');
+    const auto parsed = parse_json(text);
+    ASSERT_FALSE(parsed.has_value());
+    EXPECT_TRUE(parsed.error().ends_with("last read: '\"" + std::string(300, 'q') + "'"))
+        << parsed.error();
+}
 
 TEST(ParseJson, AcceptsNestingUpToTheCap) {
     auto parsed = parse_json(std::string(64, '[') + std::string(64, ']'));
