@@ -80,15 +80,17 @@ remove_service
 
 echo "-- the Wine variant"
 install "$variant"
-out=$("$wine" "$variant" --register-service 2>&1); code=$?
-config=$(run sc qc VemlaTunHelper)
-[ "$code" = 0 ] && [[ $config == *"BINARY_PATH_NAME   : \"$helper\""* ]] && [[ $config == *"AUTO_START"* ]]
-check "registration creates the entry with the quoted path and automatic start" $? "exit $code $out $config"
-run sc config VemlaTunHelper binPath= "C:\\elsewhere.exe" start= demand DisplayName= "Changed" >/dev/null
-"$wine" "$variant" --register-service >/dev/null 2>&1
-config=$(run sc qc VemlaTunHelper)
-[[ $config == *"\"$helper\""* ]] && [[ $config == *"AUTO_START"* ]] && [[ $config == *"Changed"* ]] && [[ $config == *"LocalSystem"* ]]
-check "a second registration rewrites path and start and keeps the display name" $? "$config"
+entry() { run reg query 'HKLM\System\CurrentControlSet\Services\VemlaTunHelper'; }
+out=$("$wine" "$helper" --register-service 2>&1); code=$?
+config=$(entry)
+[ "$code" = 0 ] && [[ $config == *"ImagePath    REG_SZ    \"$helper\""* ]] &&
+    [[ $config == *"Start    REG_DWORD    0x2"* ]] && [[ $config == *"Type    REG_DWORD    0x10"* ]] &&
+    [[ $config == *"ObjectName    REG_SZ    LocalSystem"* ]] &&
+    [[ $config == *"DisplayName    REG_SZ    Vemla protected TUN helper"* ]]
+check "registration creates the entry: quoted path, automatic start, LocalSystem" $? "exit $code $out $config"
+out=$("$wine" "$helper" --register-service 2>&1); code=$?
+[ "$code" = 0 ] && [ "$(entry)" = "$config" ]
+check "a second registration finds the entry and writes the same settings" $? "exit $code $out $(entry)"
 
 run sc start VemlaTunHelper >/dev/null
 wait_state RUNNING
@@ -97,19 +99,18 @@ out=$("$wine" "$helper" --probe-status | tr -d '\r')
 [[ $out == '{"adapter_recovered":false,"available":true,'*'"running":false,"version":"2.20.26"}' ]]
 check "--probe-status prints the idle snapshot" $? "$out"
 
-# The example as one line, with the example's own session.
-start=$(tr -d '\r\n' <"$(dirname "$0")/../examples/vless-reality.json")
-installer_fifo=$(mktemp -u); mkfifo "$installer_fifo"
-"$wine" "$build/tests/vemla_pipe_test_client.exe" run-as-installer \
-    "$build/tests/vemla_pipe_test_client.exe" send "$start" <"$installer_fifo" >/dev/null &
+# A client that holds its connection until its standard input ends.
+client_fifo=$(mktemp -u); mkfifo "$client_fifo"
+"$wine" "$build/tools/vemla-helper-client/vemla-helper-client.exe" connect \
+    "$(dirname "$0")/../examples/vless-reality.json" <"$client_fifo" >/dev/null 2>&1 &
 holder=$!
-exec 7>"$installer_fifo"
+exec 7>"$client_fifo"
 for _ in $(seq 100); do
     out=$("$wine" "$helper" --probe-status | tr -d '\r')
     [[ $out == *'"running":true'* ]] && break
     sleep 0.1
 done
-[[ $out == *'"running":true'* ]]
+[[ $out == *'"running":true'* ]] && pgrep -f 'Program Files.VemlaHelper.xray.exe' >/dev/null
 check "a client connects and the engine runs" $? "$out"
 began=$(date +%s%N)
 run sc stop VemlaTunHelper >/dev/null
@@ -118,7 +119,7 @@ stopped=$(( ($(date +%s%N) - began) / 1000000 ))
 sleep 0.5
 [ "$(exit_code)" = 0 ] && ! pgrep -f 'Program Files.VemlaHelper.xray.exe' >/dev/null
 check "a stop during a connection stops the engine and the service with 0 (${stopped} ms)" $? "$(query)"
-exec 7>&-; wait "$holder" 2>/dev/null; rm -f "$installer_fifo"
+exec 7>&-; wait "$holder" 2>/dev/null; rm -f "$client_fifo"
 
 run sc start VemlaTunHelper >/dev/null
 wait_state RUNNING
@@ -130,14 +131,15 @@ stopped=$(( ($(date +%s%N) - began) / 1000000 ))
 [ "$(exit_code)" = 0 ]
 check "a stop while idle ends the service with 0 (${stopped} ms from sc stop to STOPPED seen)" $? "$(query)"
 
-run sc config VemlaTunHelper binPath= "$helper" >/dev/null
+remove_service
+run sc create VemlaTunHelper binPath= "$helper" start= auto >/dev/null
 run sc start VemlaTunHelper >/dev/null
 wait_state RUNNING
 out=$("$wine" "$helper" --probe-status 2>&1 | tr -d '\r')
 [ "$out" = "Helper service executable is not the exact protected installation" ]
 check "a service registered without quotes is refused by the client" $? "$out"
 remove_service
-"$wine" "$variant" --register-service >/dev/null 2>&1
+"$wine" "$helper" --register-service >/dev/null 2>&1
 
 mkdir -p "$install_dir/rules/deeper/two"
 ln -s /tmp "$install_dir/rules/deeper/two/stray"
