@@ -24,7 +24,7 @@ expect() {  # expect TEXT PATTERN WHAT
     [[ $1 == *$2* ]] || fail "$3 (expected to see $2)"
 }
 cleanup() {
-    exec 7>&- 2>/dev/null || true
+    exec 7>&- 8>&- 2>/dev/null || true
     bash "$root/scripts/wine-service.sh" down >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
@@ -37,8 +37,18 @@ status=$("$wine" "$helper" --probe-status | tr -d '\r')
 printf '%s\n' "$status"
 expect "$status" '"running":false' "the idle helper runs no engine"
 
-step "3. Connect with examples/vless-reality.json"
-reply=$("${client[@]}" connect examples/vless-reality.json | tr -d '\r')
+step "3. Connect with examples/vless-reality.json (the client holds the connection while it runs)"
+client_fifo=$(mktemp -u)
+client_out=$(mktemp)
+mkfifo "$client_fifo"
+"${client[@]}" connect examples/vless-reality.json <"$client_fifo" >"$client_out" 2>&1 &
+holder=$!
+exec 8>"$client_fifo"
+for _ in $(seq 100); do
+    grep -q '"running"' "$client_out" && break
+    sleep 0.1
+done
+reply=$(tr -d '\r' <"$client_out")
 printf '%s\n' "$reply"
 expect "$reply" '"running": true' "the engine runs after connecting"
 
@@ -61,6 +71,9 @@ step "7. Disconnect"
 reply=$("${client[@]}" disconnect | tr -d '\r')
 printf '%s\n' "$reply"
 expect "$reply" '"running": false' "the engine is stopped"
+exec 8>&-
+wait "$holder" || true
+rm -f "$client_fifo" "$client_out"
 
 step "8. An installer reserves the helper for an update (--prepare-update --owner-pid <installer>)"
 fifo=$(mktemp -u)
