@@ -6,6 +6,7 @@
 #include "engine_exit.h"
 #include "helper_protocol/constants.h"
 #include "install_checks.h"
+#include "json/json_access.h"
 #include "request_envelope.h"
 #include "tun_recovery/adapter_conflict.h"
 #include "xray_native/start_request.h"
@@ -34,9 +35,10 @@ std::expected<std::string, std::string> read_built_in_rule_source(ServiceContext
     return context.system.read_file(path, helper_protocol::kMaxBuiltInRuleSourceBytes);
 }
 
-Json member_or_null(const Json& request, std::string_view key) {
-    const auto member = request.find(key);
-    return member == request.end() ? Json() : *member;
+// A copy of the request's member, null when it is absent.
+Json member_copy(const Json& request, std::string_view key) {
+    const Json* member = find_member(request, key);
+    return member != nullptr ? *member : Json();
 }
 
 std::set<std::string> own_rule_tags(const Json& request) {
@@ -156,7 +158,7 @@ std::expected<Json, std::string> start_connection(ServiceContext& context, Servi
         return std::unexpected("Helper is reserved for an idle update");
     }
     auto prepared = xray_native::prepare_start(
-        member_or_null(request, "config"), member_or_null(request, "rules"), state.install_dir,
+        member_copy(request, "config"), member_copy(request, "rules"), state.install_dir,
         state.data_dir,
         [&](std::string_view tag) { return read_built_in_rule_source(context, state, tag); });
     if (!prepared) {

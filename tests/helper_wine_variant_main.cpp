@@ -9,23 +9,13 @@
 #include "win/win_process.h"
 #include "win32/unique_object.h"
 
-namespace {
-
-std::string own_user_sid() {
-    HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return {};
-    }
-    const vemla::win::UniqueHandle owner(token);
-    return vemla::service::win::token_user_sid_text(token).value_or("");
-}
-
-}  // namespace
+namespace {}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (!vemla::service::win::restrict_dll_loading()) {
         return 2;
     }
-    const auto policy = vemla::service::TrustPolicy().also_trusting(own_user_sid());
+    const auto policy = vemla::service::TrustPolicy().also_trusting(
+        vemla::service::win::process_user_sid().value_or(""));
     return vemla::service::win::run_helper_executable(argc, argv, policy);
 }

@@ -91,15 +91,6 @@ private:
     std::optional<std::filesystem::path> windows_dir_;
 };
 
-std::string own_sid() {
-    HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return {};
-    }
-    const vemla::win::UniqueHandle owner(token);
-    return win::token_user_sid_text(token).value_or("");
-}
-
 void read_commands() {
     std::string line;
     for (int c = std::getchar();; c = std::getchar()) {
@@ -152,7 +143,8 @@ int main(int argc, char** argv) {
     win::Win32System system;
     vemla::platform::SystemClock clock;
     win::Win32PathInspector inspector;
-    const InstallationChecks checks(inspector, TrustPolicy().also_trusting(own_sid()));
+    const InstallationChecks checks(
+        inspector, TrustPolicy().also_trusting(win::process_user_sid().value_or("")));
     const auto recovery = std::make_unique<RecoveryWithWindowsDir>(
         vemla::tun_recovery::make_windows_recovery_system(),
         argc == 5 ? std::optional<std::filesystem::path>(argv[4]) : std::nullopt);

@@ -8,15 +8,15 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <sstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "helper_protocol/constants.h"
-#include "platform/command_line.h"
 #include "json/json_text.h"
+#include "platform/command_line.h"
 #include "request_envelope.h"
 #include "win/win_process.h"
 #include "win32/unique_object.h"
@@ -40,12 +40,7 @@ inline std::string error_line(const std::string& text) {
 }
 
 inline std::string own_sid() {
-    HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return {};
-    }
-    const UniqueHandle owner(token);
-    return win::token_user_sid_text(token).value_or("");
+    return win::process_user_sid().value_or("");
 }
 
 // The directory of the running test executable, where the test programs are built.

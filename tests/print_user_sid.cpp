@@ -5,15 +5,9 @@
 #include <cstdio>
 
 #include "win/win_process.h"
-#include "win32/unique_object.h"
 
 int main() {
-    HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        return 1;
-    }
-    const vemla::win::UniqueHandle owner(token);
-    const auto sid = vemla::service::win::token_user_sid_text(token);
+    const auto sid = vemla::service::win::process_user_sid();
     if (!sid) {
         std::fprintf(stderr, "%s\n", sid.error().c_str());
         return 1;

@@ -105,4 +105,13 @@ std::expected<std::string, std::string> token_user_sid_text(HANDLE token) {
     return to_utf8(text);
 }
 
+std::expected<std::string, std::string> process_user_sid() {
+    HANDLE token = nullptr;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return std::unexpected(last_error_text());
+    }
+    const UniqueHandle owner(token);
+    return token_user_sid_text(token);
+}
+
 }  // namespace vemla::service::win

@@ -47,4 +47,7 @@ std::expected<std::unique_ptr<Win32Process>, std::string> open_process(DWORD pid
 // The SID of the token's user, as text.
 std::expected<std::string, std::string> token_user_sid_text(HANDLE token);
 
+// The SID, as text, of the account this process runs as.
+std::expected<std::string, std::string> process_user_sid();
+
 }  // namespace vemla::service::win
