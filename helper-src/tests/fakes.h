@@ -18,6 +18,14 @@
 
 namespace vemla::service::testing_support {
 
+// A root the protected-path checks accept as absolute on both toolchains.
+inline const std::filesystem::path kRoot =
+#ifdef _WIN32
+    "C:\\";
+#else
+    "/";
+#endif
+
 // What happened to the fake objects, in order, as "<name>:<event>".
 using EventLog = std::vector<std::string>;
 

@@ -10,12 +10,14 @@
 #include <utility>
 #include <vector>
 
+#include "fakes.h"
 #include "install_checks.h"
 
 namespace vemla::service {
 namespace {
 
 namespace fs = std::filesystem;
+using testing_support::kRoot;
 
 constexpr const char* kSystem = "S-1-5-18";
 constexpr const char* kAdministrators = "S-1-5-32-544";
@@ -41,13 +43,6 @@ constexpr const char* kInvalidAcl =
     "The access control list (ACL) structure is invalid. (os error 1336)";
 constexpr const char* kNotFound = "The system cannot find the file specified. (os error 2)";
 constexpr const char* kAccessDenied = "Access is denied. (os error 5)";
-
-const fs::path kRoot =
-#ifdef _WIN32
-    "C:\\";
-#else
-    "/";
-#endif
 
 AceRecord ace(std::uint8_t type, std::uint8_t flags, std::uint32_t mask,
               std::expected<std::string, std::string> sid) {

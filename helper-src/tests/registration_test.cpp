@@ -14,11 +14,11 @@ namespace {
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-const fs::path kInstallDir = fs::path("/pf") / "VemlaHelper";
-const fs::path kDataDir = fs::path("/pd") / "VemlaHelper";
+const fs::path kInstallDir = kRoot / "pf" / "VemlaHelper";
+const fs::path kDataDir = kRoot / "pd" / "VemlaHelper";
 const fs::path kInstalled = kInstallDir / "vemla-tun-helper.exe";
 const std::string kQuoted = "\"" + path_text(kInstalled) + "\"";
-const fs::path kUserCopy = fs::path("/home") / "user" / "Downloads" / "vemla-tun-helper.exe";
+const fs::path kUserCopy = kRoot / "home" / "user" / "Downloads" / "vemla-tun-helper.exe";
 
 // Records what registration asked of the manager and answers as scripted.
 class FakeRegistrar final : public ServiceRegistrar {
@@ -113,7 +113,7 @@ TEST_F(Registration, ExistingServiceIsRewrittenKeepingItsDisplayName) {
 }
 
 TEST_F(Registration, RunningCopyElsewhereRegistersTheInstalledExecutable) {
-    const fs::path copy = fs::path("/opt") / "staging" / "vemla-tun-helper.exe";
+    const fs::path copy = kRoot / "opt" / "staging" / "vemla-tun-helper.exe";
     running = copy;
     ASSERT_TRUE(run().has_value());
     EXPECT_EQ(text(manager.written->binary_path), kQuoted);
@@ -124,7 +124,7 @@ TEST_F(Registration, RunningCopyElsewhereRegistersTheInstalledExecutable) {
     ASSERT_NE(installed_at, checked.end());
     ASSERT_NE(copy_at, checked.end());
     EXPECT_LT(installed_at, copy_at);
-    EXPECT_NE(std::ranges::find(checked, fs::path("/opt") / "staging"), checked.end());
+    EXPECT_NE(std::ranges::find(checked, kRoot / "opt" / "staging"), checked.end());
 }
 
 struct FailureCase {
