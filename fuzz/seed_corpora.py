@@ -112,3 +112,24 @@ logs = [
 for log in logs:
     write("engine_exit", b"\x00" + log)
     write("engine_exit", b"\x01\x05\x00\x00\xc0" + log)
+
+# The service: a flag byte (bits 0-2: split points, two bytes each, follow; bit 3: the client
+# closes after writing; bit 4: another session's connection runs; bit 5: an update reservation
+# is held), then what the client writes.
+SESSION = "ab" * 32
+requests = [json.dumps(r, ensure_ascii=False, separators=(",", ":")) for r in examples.values()]
+requests += [json.dumps({"version": 1, "op": op, "session": SESSION}) for op in
+             ("status", "stop", "cancel_update", "start")]
+requests += [json.dumps({"version": 1, "op": "prepare_update", "session": SESSION,
+                         "owner_pid": pid}) for pid in (500, 77, 9)]
+requests += [json.dumps({"version": 2, "op": "status"}), "not json", "[1,2", ""]
+for index, request in enumerate(requests):
+    data = (request + "\n").encode()
+    write("service", bytes([0]) + data)
+    write("service", bytes([0x08]) + data[:-1])
+    cut = len(data) // 3
+    write("service", bytes([0x32]) + cut.to_bytes(2, "little") + (2 * cut).to_bytes(2, "little")
+          + data)
+    if index % 3 == 0:
+        write("service", bytes([0x10]) + data)
+        write("service", bytes([0x20]) + data)

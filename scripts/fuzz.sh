@@ -5,7 +5,7 @@
 # A finding is left in build/fuzz/run/NAME/findings, minimised beside it; once it is fixed, its
 # minimised input goes to fuzz/findings/NAME, which every build replays.
 #
-# Usage: scripts/fuzz.sh [SECONDS]
+# Usage: scripts/fuzz.sh [SECONDS [TARGET...]]   (every target when none is named)
 #        scripts/fuzz.sh --seed   gathers seeds from examples/ and the tests and merges them
 #                                 into fuzz/corpus (run after the inputs the code knows change)
 set -euo pipefail
@@ -29,6 +29,15 @@ fi
 
 # The targets are the ones fuzz/CMakeLists.txt declares.
 mapfile -t targets < <(sed -n 's/^vemla_add_fuzz_target(\([a-z_0-9]*\).*/\1/p' "$root/fuzz/CMakeLists.txt")
+if [ $# -gt 1 ]; then
+    for name in "${@:2}"; do
+        if ! printf '%s\n' "${targets[@]}" | grep -qx "$name"; then
+            echo "no fuzz target named $name (known: ${targets[*]})" >&2
+            exit 2
+        fi
+    done
+    targets=("${@:2}")
+fi
 
 CC=clang-19 CXX=clang++-19 cmake -S "$root" -B "$build" -DVEMLA_FUZZ=ON -DVEMLA_TESTS=OFF \
     -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

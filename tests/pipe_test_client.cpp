@@ -61,8 +61,8 @@ int run_as_installer(int argc, wchar_t** argv) {
             argument.replace(at, 5, pid);
         }
         command += (i > 2 ? L" " : L"") +
-                   vemla::win::to_wide(vemla::platform::quote_windows_argument(
-                       vemla::win::to_utf8(argument)));
+                   vemla::win::to_wide(
+                       vemla::platform::quote_windows_argument(vemla::win::to_utf8(argument)));
     }
     std::printf("exit %lu\n", run_child(command));
     hold_until_input_ends();
@@ -74,7 +74,8 @@ int installer(const std::string& session) {
                                 std::to_string(::GetCurrentProcessId()) + R"(,"session":")" +
                                 session + R"(","version":1})";
     std::wstring command = L"\"" + (own_directory() / L"vemla_pipe_test_client.exe").wstring() +
-                           L"\" send " + vemla::win::to_wide(vemla::platform::quote_windows_argument(request));
+                           L"\" send " +
+                           vemla::win::to_wide(vemla::platform::quote_windows_argument(request));
     if (run_child(command) == 0xFFFFFFFF) {
         return 2;
     }
@@ -96,8 +97,9 @@ int wmain(int argc, wchar_t** argv) {
     if (argc > 2 && mode == L"run-as-installer") {
         return run_as_installer(argc, argv);
     }
-    std::fputs("usage: vemla_pipe_test_client send REQUEST | installer SESSION | run-as-installer "
-               "PROGRAM ARGS...\n",
-               stderr);
+    std::fputs(
+        "usage: vemla_pipe_test_client send REQUEST | installer SESSION | run-as-installer "
+        "PROGRAM ARGS...\n",
+        stderr);
     return 2;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <fstream>
@@ -9,6 +10,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "install_checks.h"
@@ -293,6 +295,83 @@ public:
         const std::filesystem::path&) override {
         return std::vector<DirectoryEntry>{};
     }
+};
+
+struct NoData {};
+using ReadStep = std::variant<std::string, NoData, PipeRead>;
+
+// Replays what a client does: connections, the bytes it writes (each piece read in chunks no
+// larger than the server's buffer), and errors. When the script of connections is spent it
+// sets the stop flag, as the service control handler would.
+class FakePipe final : public Pipe {
+public:
+    explicit FakePipe(StopFlag& stop) : stop_(stop) {}
+
+    std::deque<ConnectState> connections;
+    std::deque<ReadStep> reads;
+    std::expected<std::string, std::string> sid = std::string(kOwnerSid);
+    std::expected<std::uint32_t, std::string> pid = 77u;
+
+    int sid_queries = 0;
+    std::size_t bytes_before_first_sid_query = 0;
+    std::size_t bytes_read = 0;
+    std::vector<std::string> written;
+    std::vector<std::string> events;
+    bool stop_after_write = false;  // the control handler's stop arrives during the reply
+
+    ConnectState connect() override {
+        if (connections.empty()) {
+            stop_.set();
+            return ConnectState::waiting;
+        }
+        const ConnectState next = connections.front();
+        connections.pop_front();
+        return next;
+    }
+    void disconnect() override { events.push_back("disconnect"); }
+    PipeRead read(std::span<char> buffer) override {
+        if (reads.empty()) {
+            return PipeRead{};
+        }
+        ReadStep& step = reads.front();
+        if (std::holds_alternative<NoData>(step)) {
+            reads.pop_front();
+            return PipeRead{};
+        }
+        if (auto* outcome = std::get_if<PipeRead>(&step)) {
+            const PipeRead copy = *outcome;
+            reads.pop_front();
+            return copy;
+        }
+        const std::string& bytes = std::get<std::string>(step);
+        const std::size_t count = std::min(bytes.size() - offset_, buffer.size());
+        std::copy_n(bytes.begin() + static_cast<std::ptrdiff_t>(offset_), count, buffer.begin());
+        offset_ += count;
+        if (offset_ == bytes.size()) {
+            reads.pop_front();
+            offset_ = 0;
+        }
+        bytes_read += count;
+        return PipeRead{PipeRead::Kind::data, count, {}};
+    }
+    void write(std::string_view bytes) override {
+        written.emplace_back(bytes);
+        events.push_back("write");
+        if (stop_after_write) {
+            stop_.set();
+        }
+    }
+    std::expected<std::string, std::string> caller_sid() override {
+        if (sid_queries++ == 0) {
+            bytes_before_first_sid_query = bytes_read;
+        }
+        return sid;
+    }
+    std::expected<std::uint32_t, std::string> client_pid() override { return pid; }
+
+private:
+    StopFlag& stop_;
+    std::size_t offset_ = 0;  // into the piece at the front of `reads`
 };
 
 // Time moves only when the code under test pauses.

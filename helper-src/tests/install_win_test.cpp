@@ -16,8 +16,8 @@
 #include "install_checks.h"
 #include "test_directory.h"
 #include "win/path_security.h"
-#include "win/win_process.h"
 #include "win/pipe_win.h"
+#include "win/win_process.h"
 #include "win32/unique_object.h"
 #include "win32/win32_text.h"
 

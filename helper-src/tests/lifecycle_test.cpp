@@ -123,9 +123,9 @@ TEST_F(Lifecycle, ClientRulesAreRememberedAndBuiltInsTheyCarryAreNotRead) {
 
     ASSERT_TRUE(reply.has_value()) << reply.error();
     EXPECT_EQ(state_.rule_source_tags, (std::set<std::string>{"corp", "geosite-ads"}));
-    EXPECT_EQ(
-        std::ranges::count(fake_.inspector.checked, state_.install_dir / "rules" / "geosite-ads.json"),
-        0);
+    EXPECT_EQ(std::ranges::count(fake_.inspector.checked,
+                                 state_.install_dir / "rules" / "geosite-ads.json"),
+              0);
     EXPECT_NE(read_text(active()).find("a.test"), std::string::npos);
 }
 

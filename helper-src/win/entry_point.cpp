@@ -62,9 +62,8 @@ bool run_service_thread() {
     ServiceContext context{system, clock, stop_flag, checks, [&](const Json& config) {
                                return tun_recovery::recover_tun_adapter(config, *recovery, clock);
                            }};
-    Win32ServiceHost host([] {
-        report_status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0);
-    });
+    Win32ServiceHost host(
+        [] { report_status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0); });
     // The failure's text has no reader: the exit code is the service's only report.
     return run_service(host, context).has_value();
 }
@@ -79,8 +78,7 @@ void WINAPI service_main(DWORD, wchar_t**) {
     status_handle.store(handle);
     report_status(SERVICE_START_PENDING, 0, kPendingWaitHintMs);
     const bool stopped_cleanly = run_service_thread();
-    report_status(SERVICE_STOPPED, 0, 0,
-                  stopped_cleanly ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR);
+    report_status(SERVICE_STOPPED, 0, 0, stopped_cleanly ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR);
 }
 
 // Writes a failure's text and a line feed to standard error; the exit code of a failed mode.
