@@ -5,6 +5,7 @@
 
 #include "helper_protocol/constants.h"
 #include "install_checks.h"
+#include "json/result.h"
 #include "text.h"
 
 namespace vemla::service {
@@ -57,14 +58,14 @@ std::expected<LaunchedEngine, std::string> start_engine(ServiceContext& context,
                                                         const Json& document) {
     const auto active = in_dir(files.data_dir, facts::kActiveConfigFileName);
     if (auto written = write_active_config(context, active, document); !written) {
-        return std::unexpected(std::move(written.error()));
+        return failure_of(written);
     }
     if (auto trusted = check_engine_files(context, files.install_dir); !trusted) {
-        return std::unexpected(std::move(trusted.error()));
+        return failure_of(trusted);
     }
     auto log = context.system.create_log(in_dir(files.data_dir, facts::kEngineLogFileName));
     if (!log) {
-        return std::unexpected(std::move(log.error()));
+        return failure_of(log);
     }
     const auto system_root = context.system.environment("SystemRoot");
     if (!system_root) {

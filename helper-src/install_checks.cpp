@@ -4,6 +4,7 @@
 #include <array>
 #include <utility>
 
+#include "json/result.h"
 #include "text.h"
 
 namespace vemla::service {
@@ -188,7 +189,7 @@ std::expected<void, std::string> InstallationChecks::check_entries(
     const std::filesystem::path& directory, bool descend) const {
     auto entries = inspector_.list_directory(directory);
     if (!entries) {
-        return std::unexpected(std::move(entries.error()));
+        return failure_of(entries);
     }
     // The file system's own order would let the first failure differ between machines.
     std::ranges::sort(*entries, {}, &DirectoryEntry::path);

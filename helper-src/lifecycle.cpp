@@ -7,6 +7,7 @@
 #include "helper_protocol/constants.h"
 #include "install_checks.h"
 #include "json/json_access.h"
+#include "json/result.h"
 #include "request_envelope.h"
 #include "tun_recovery/adapter_conflict.h"
 #include "xray_native/start_request.h"
@@ -30,7 +31,7 @@ std::expected<std::string, std::string> read_built_in_rule_source(ServiceContext
     const std::string name = std::string(tag) + ".json";
     const auto path = state.install_dir / std::string(facts::kRulesDirectoryName) / name;
     if (auto trusted = context.checks.check_protected_path(path, kFullWriteMask); !trusted) {
-        return std::unexpected(std::move(trusted.error()));
+        return failure_of(trusted);
     }
     return context.system.read_file(path, helper_protocol::kMaxBuiltInRuleSourceBytes);
 }
@@ -65,11 +66,11 @@ std::expected<Attempt, std::string> run_attempt(ServiceContext& context, const S
     }
     auto document = xray_native::compile_engine_document(config, rule_sources);
     if (!document) {
-        return std::unexpected(std::move(document.error()));
+        return failure_of(document);
     }
     auto engine = start_engine(context, {state.install_dir, state.data_dir}, *document);
     if (!engine) {
-        return std::unexpected(std::move(engine.error()));
+        return failure_of(engine);
     }
     ProbeResult probe =
         probe_ready(context, *engine->process, facts::kNativeApiPort, state.data_dir);
@@ -133,7 +134,7 @@ std::expected<std::unique_ptr<Process>, std::string> open_installer_owner(
     }
     const auto sid = (*owner)->user_sid();
     if (!sid) {
-        return std::unexpected(sid.error());
+        return failure_of(sid);
     }
     if (*sid != state.owner_sid) {
         return std::unexpected("Installer owner process belongs to another Windows account");
@@ -162,14 +163,14 @@ std::expected<Json, std::string> start_connection(ServiceContext& context, Servi
         state.data_dir,
         [&](std::string_view tag) { return read_built_in_rule_source(context, state, tag); });
     if (!prepared) {
-        return std::unexpected(std::move(prepared.error()));
+        return failure_of(prepared);
     }
     state.adapter_recovered = false;
     Json config = std::move(prepared->config);
     for (int attempt = 0; attempt < 2; ++attempt) {
         auto run = run_attempt(context, state, config, prepared->rule_sources);
         if (!run) {
-            return std::unexpected(std::move(run.error()));
+            return failure_of(run);
         }
         using Kind = ProbeResult::Kind;
         if (run->probe.kind == Kind::ready) {
@@ -206,15 +207,15 @@ std::expected<Json, std::string> prepare_update(ServiceContext& context, Service
     }
     const auto owner_pid = requested_owner_pid(request, client_pid);
     if (!owner_pid) {
-        return std::unexpected(owner_pid.error());
+        return failure_of(owner_pid);
     }
     const auto client_created = check_delegation(context, client_pid, *owner_pid);
     if (!client_created) {
-        return std::unexpected(client_created.error());
+        return failure_of(client_created);
     }
     auto owner = open_installer_owner(context, state, *owner_pid, *client_created);
     if (!owner) {
-        return std::unexpected(std::move(owner.error()));
+        return failure_of(owner);
     }
     state.reservation.reset();
     state.reservation = Reservation{session, std::move(*owner)};

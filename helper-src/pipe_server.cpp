@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 
+#include "json/result.h"
 #include "request_envelope.h"
 #include "text.h"
 
@@ -67,7 +68,7 @@ std::expected<Json, std::string> read_request(Pipe& pipe, Clock& clock, const St
         if (!authenticated) {
             const auto sid = pipe.caller_sid();
             if (!sid) {
-                return std::unexpected(sid.error());
+                return failure_of(sid);
             }
             if (*sid != owner_sid) {
                 return std::unexpected("Caller SID is not the installation owner");
@@ -88,7 +89,7 @@ std::expected<Json, std::string> handle_connection(ServiceContext& context, Pipe
                                                    ServiceState& state, const Json& request) {
     const auto client_pid = pipe.client_pid();
     if (!client_pid) {
-        return std::unexpected(client_pid.error());
+        return failure_of(client_pid);
     }
     const auto op = request.is_object() ? request.find("op") : request.end();
     const bool is_start =
@@ -97,7 +98,7 @@ std::expected<Json, std::string> handle_connection(ServiceContext& context, Pipe
     if (is_start) {
         auto opened = context.system.open_for_monitoring(*client_pid);
         if (!opened) {
-            return std::unexpected(opened.error());
+            return failure_of(opened);
         }
         client = std::move(*opened);
     }

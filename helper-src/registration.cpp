@@ -1,6 +1,7 @@
 #include "registration.h"
 
 #include "helper_protocol/constants.h"
+#include "json/result.h"
 
 namespace vemla::service {
 namespace {
@@ -20,18 +21,18 @@ std::expected<std::filesystem::path, std::string> protected_executable(
     const RunningExecutable& running_executable) {
     const auto paths = resolve_paths();
     if (!paths) {
-        return std::unexpected(paths.error());
+        return failure_of(paths);
     }
     const std::filesystem::path executable = installed_executable(*paths);
     if (auto installed = checks.check_protected_chain(executable); !installed) {
-        return std::unexpected(installed.error());
+        return failure_of(installed);
     }
     const auto running = running_executable();
     if (!running) {
-        return std::unexpected(running.error());
+        return failure_of(running);
     }
     if (auto copy = checks.check_protected_chain(*running); !copy) {
-        return std::unexpected(copy.error());
+        return failure_of(copy);
     }
     return executable;
 }
@@ -56,7 +57,7 @@ std::expected<void, std::string> register_service(const InstallationChecks& chec
                                                   ServiceRegistrar& manager) {
     const auto executable = protected_executable(checks, resolve_paths, running_executable);
     if (!executable) {
-        return std::unexpected(executable.error());
+        return failure_of(executable);
     }
     ServiceSettings settings;
     settings.binary_path = quoted_binary_path(*executable);
@@ -85,7 +86,7 @@ std::expected<void, std::string> check_installed_service_path(
     std::string_view configured, const InstallPathsResolver& resolve_paths) {
     const auto paths = resolve_paths();
     if (!paths) {
-        return std::unexpected(paths.error());
+        return failure_of(paths);
     }
     return check_exact_service_path(configured, installed_executable(*paths));
 }

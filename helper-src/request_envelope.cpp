@@ -2,6 +2,7 @@
 
 #include "helper_protocol/constants.h"
 #include "helper_protocol/envelope.h"
+#include "json/result.h"
 #include "lifecycle.h"
 
 namespace vemla::service {
@@ -12,7 +13,7 @@ using helper_protocol::is_session_text;
 
 std::expected<Json, std::string> stop(ServiceState& state) {
     if (auto stopped = stop_connection(state); !stopped) {
-        return std::unexpected(stopped.error());
+        return failure_of(stopped);
     }
     return build_status(state);
 }
@@ -44,7 +45,7 @@ Json error_reply(std::string_view text) {
 std::expected<Json, std::string> handle_request(ServiceContext& context, ServiceState& state,
                                                 const Json& request, std::uint32_t client_pid) {
     if (auto basics = helper_protocol::check_request_basics(request); !basics) {
-        return std::unexpected(std::move(basics.error()));
+        return failure_of(basics);
     }
     // An `op` that is missing or not text matches no operation.
     const auto op_member = request.find("op");

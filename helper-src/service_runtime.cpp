@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "helper_protocol/constants.h"
+#include "json/result.h"
 #include "pipe_server.h"
 #include "service_state.h"
 
@@ -29,12 +30,12 @@ std::expected<InstallPaths, std::string> check_installation(ServiceHost& host,
     }
     for (const auto& directory : {paths->install_dir, paths->data_dir}) {
         if (auto protected_dir = checks.check_protected_chain(directory); !protected_dir) {
-            return std::unexpected(std::move(protected_dir.error()));
+            return failure_of(protected_dir);
         }
     }
     const auto running = host.running_executable();
     if (!running) {
-        return std::unexpected(running.error());
+        return failure_of(running);
     }
     const auto installed =
         paths->install_dir / std::string(helper_protocol::kServiceExecutableName);
@@ -43,7 +44,7 @@ std::expected<InstallPaths, std::string> check_installation(ServiceHost& host,
     }
     if (auto entries = checks.check_installation_entries(paths->install_dir, paths->data_dir);
         !entries) {
-        return std::unexpected(std::move(entries.error()));
+        return failure_of(entries);
     }
     return paths;
 }
@@ -59,18 +60,18 @@ bool same_path(const std::filesystem::path& a, const std::filesystem::path& b) {
 std::expected<void, std::string> run_service(ServiceHost& host, ServiceContext& context) {
     const auto paths = check_installation(host, context.checks);
     if (!paths) {
-        return std::unexpected(paths.error());
+        return failure_of(paths);
     }
     auto owner_sid = host.read_owner_sid(paths->data_dir);
     if (!owner_sid) {
-        return std::unexpected(std::move(owner_sid.error()));
+        return failure_of(owner_sid);
     }
     if (auto restricted = host.restrict_dll_loading(); !restricted) {
         return restricted;
     }
     auto pipe = host.create_pipe(*owner_sid);
     if (!pipe) {
-        return std::unexpected(std::move(pipe.error()));
+        return failure_of(pipe);
     }
     ServiceState state;
     state.owner_sid = std::move(*owner_sid);

@@ -1,6 +1,7 @@
 #include "service_state.h"
 
 #include "engine_exit.h"
+#include "json/result.h"
 
 namespace vemla::service {
 namespace {
@@ -39,21 +40,21 @@ std::expected<void, std::string> end_engine(std::unique_ptr<Job> job,
     }
     const auto status = engine->exit_code();
     if (!status) {
-        return std::unexpected(status.error());
+        return failure_of(status);
     }
     if (!status->has_value()) {
         if (auto terminated = engine->terminate(1); !terminated) {
             // Terminating a process that is already ending fails; its end is what counts.
             const auto ended = engine->wait(kEndingGrace);
             if (!ended || !*ended) {
-                return std::unexpected(terminated.error());
+                return failure_of(terminated);
             }
             return {};
         }
     }
     const auto waited = engine->wait();
     if (!waited) {
-        return std::unexpected(waited.error());
+        return failure_of(waited);
     }
     return {};
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "helper_protocol/constants.h"
+#include "json/result.h"
 #include "win32/unique_object.h"
 #include "win32/win32_text.h"
 
@@ -63,7 +64,7 @@ std::expected<AceRecord, std::string> read_ace(ACL& acl, DWORD index) {
     }
     const auto offset = entry_offset(acl, entry);
     if (!offset) {
-        return std::unexpected(offset.error());
+        return failure_of(offset);
     }
     const auto* bytes = static_cast<const unsigned char*>(entry);
     ACE_HEADER header{};
@@ -208,11 +209,11 @@ std::expected<std::vector<DirectoryEntry>, std::string> Win32PathInspector::list
 std::expected<InstallPaths, std::string> resolve_install_paths() {
     auto install_dir = registry_folder(kCurrentVersionKey, L"ProgramFilesDir");
     if (!install_dir) {
-        return std::unexpected(std::move(install_dir.error()));
+        return failure_of(install_dir);
     }
     auto data_dir = registry_folder(kShellFoldersKey, L"Common AppData");
     if (!data_dir) {
-        return std::unexpected(std::move(data_dir.error()));
+        return failure_of(data_dir);
     }
     return InstallPaths{std::move(*install_dir), std::move(*data_dir)};
 }

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include "json/result.h"
 #include "win/path_security.h"
 #include "win/pipe_win.h"
 #include "win/registration_win.h"
@@ -59,7 +60,7 @@ std::expected<std::unique_ptr<Pipe>, std::string> Win32ServiceHost::create_pipe(
     const std::string& owner_sid) {
     auto handle = win::create_pipe(owner_sid);
     if (!handle) {
-        return std::unexpected(std::move(handle.error()));
+        return failure_of(handle);
     }
     return std::make_unique<OwnedPipe>(std::move(*handle));
 }

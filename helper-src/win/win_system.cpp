@@ -8,6 +8,7 @@
 #include <limits>
 #include <mutex>
 
+#include "json/result.h"
 #include "win/win_process.h"
 #include "win32/launch.h"
 #include "win32/win32_text.h"
@@ -33,7 +34,7 @@ private:
 std::expected<std::unique_ptr<Process>, std::string> as_process(
     std::expected<std::unique_ptr<Win32Process>, std::string> opened) {
     if (!opened) {
-        return std::unexpected(std::move(opened.error()));
+        return failure_of(opened);
     }
     return std::unique_ptr<Process>(std::move(*opened));
 }

@@ -6,6 +6,7 @@
 
 #include "helper_client/pipe_exchange.h"
 #include "helper_protocol/constants.h"
+#include "json/result.h"
 
 namespace vemla::helper_client {
 namespace {
@@ -57,23 +58,23 @@ std::expected<Json, std::string> send_request(const Json& request, ClientSystem&
                                               CommunicationLock& lock) {
     const auto hold = lock.take();
     if (!hold) {
-        return std::unexpected(hold.error());
+        return failure_of(hold);
     }
     const auto framed = frame_request(request);
     if (!framed) {
-        return std::unexpected(framed.error());
+        return failure_of(framed);
     }
     auto pipe = connect_pipe(system, clock);
     if (!pipe) {
-        return std::unexpected(std::move(pipe.error()));
+        return failure_of(pipe);
     }
     if (auto verified = verify_server(**pipe, system, check); !verified) {
-        return std::unexpected(std::move(verified.error()));
+        return failure_of(verified);
     }
     auto reply = exchange(**pipe, *framed, clock);
     pipe->reset();
     if (!reply) {
-        return std::unexpected(std::move(reply.error()));
+        return failure_of(reply);
     }
     return interpret_reply(*reply);
 }

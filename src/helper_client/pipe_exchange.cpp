@@ -4,6 +4,7 @@
 #include <array>
 
 #include "helper_protocol/constants.h"
+#include "json/result.h"
 
 namespace vemla::helper_client {
 namespace {
@@ -26,7 +27,7 @@ std::expected<void, std::string> write_request(PipeEnd& pipe, std::string_view r
     while (!rest.empty()) {
         const auto written = pipe.write(rest);
         if (!written) {
-            return std::unexpected(written.error());
+            return failure_of(written);
         }
         rest.remove_prefix(std::min(*written, rest.size()));
         if (clock.now() >= deadline) {
@@ -84,11 +85,11 @@ std::expected<std::unique_ptr<PipeEnd>, std::string> connect_pipe(ClientSystem& 
 std::expected<std::string, std::string> exchange(PipeEnd& pipe, std::string_view framed_request,
                                                  Clock& clock) {
     if (auto mode = pipe.make_nonblocking(); !mode) {
-        return std::unexpected(std::move(mode.error()));
+        return failure_of(mode);
     }
     const Deadline deadline = clock.now() + kExchangeWindow;
     if (auto written = write_request(pipe, framed_request, clock, deadline); !written) {
-        return std::unexpected(std::move(written.error()));
+        return failure_of(written);
     }
     auto reply = read_reply(pipe, clock, deadline);
     if (reply) {
@@ -101,7 +102,7 @@ std::expected<std::string, std::string> exchange(PipeEnd& pipe, std::string_view
 std::expected<Json, std::string> interpret_reply(std::string_view reply) {
     auto parsed = parse_json(reply);
     if (!parsed) {
-        return std::unexpected(std::move(parsed.error()));
+        return failure_of(parsed);
     }
     if (parsed->is_object()) {
         const auto ok = parsed->find("ok");

@@ -1,4 +1,5 @@
 #include "helper_client/server_identity.h"
+#include "json/result.h"
 
 #include <cstring>
 #include <optional>
@@ -78,7 +79,7 @@ std::optional<std::string> utf16_to_utf8(std::u16string_view units) {
 std::expected<std::string, std::string> configured_binary_path(ServiceControl& service) {
     const auto size = configuration_buffer_size(service.configuration_size());
     if (!size) {
-        return std::unexpected(size.error());
+        return failure_of(size);
     }
     std::vector<std::uint64_t> buffer(*size / sizeof(std::uint64_t));
     const auto address = service.read_configuration(buffer);
@@ -151,7 +152,7 @@ std::expected<void, std::string> verify_server(PipeEnd& pipe, ClientSystem& syst
     }
     const auto configured = service_binary_path(system, *server_pid);
     if (!configured) {
-        return std::unexpected(configured.error());
+        return failure_of(configured);
     }
     if (!check) {
         return fail(kNoPathCheck);

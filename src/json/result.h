@@ -28,6 +28,12 @@ std::unexpected<std::string> failure_of(Result<T>& result) {
     return std::unexpected(std::move(result.error()));
 }
 
+// The same, copying the message of a result the caller still reads.
+template <class T>
+std::unexpected<std::string> failure_of(const Result<T>& result) {
+    return std::unexpected(result.error());
+}
+
 // Runs `steps` (each returning a Check) in order and stops at the first failure, which is the
 // result; so the steps of a check read as a list.
 template <class... Steps>

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <optional>
 
+#include "json/result.h"
 #include "tun_recovery/adapter_choice.h"
 
 namespace vemla::tun_recovery {
@@ -99,7 +100,7 @@ std::expected<Json, std::string> recover_tun_adapter(const Json& configuration,
     const std::expected<NetworkInventory, std::string> inventory =
         query_windows_networks(system, clock);
     if (!inventory) {
-        return std::unexpected(inventory.error());
+        return failure_of(inventory);
     }
     return choose_tun_adapter(configuration, *inventory, system.random32());
 }

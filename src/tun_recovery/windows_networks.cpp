@@ -1,4 +1,5 @@
 #include "tun_recovery/windows_networks.h"
+#include "json/result.h"
 
 #include <algorithm>
 #include <optional>
@@ -120,7 +121,7 @@ std::expected<NetworkInventory, std::string> parse_network_inventory(std::string
     for (const Json& text : *networks) {
         std::expected<WindowsNetwork, std::string> network = parse_windows_network(text);
         if (!network) {
-            return std::unexpected(std::move(network.error()));
+            return failure_of(network);
         }
         inventory.networks.push_back(*network);
     }

@@ -4,6 +4,7 @@
 
 #include "helper_protocol/constants.h"
 #include "helper_protocol/validation.h"
+#include "json/result.h"
 #include "xray_native/compiler.h"
 #include "xray_native/inbounds.h"
 
@@ -16,12 +17,12 @@ Result<PreparedStart> prepare_start(Json config, Json rules,
     auto validated = helper_protocol::validate_privileged_config(std::move(config), rules,
                                                                  install_dir, data_dir);
     if (!validated) {
-        return std::unexpected(std::move(validated.error()));
+        return failure_of(validated);
     }
     auto rule_sources =
         helper_protocol::collect_rule_sources(*validated, std::move(rules), read_built_in);
     if (!rule_sources) {
-        return std::unexpected(std::move(rule_sources.error()));
+        return failure_of(rule_sources);
     }
     return PreparedStart{std::move(*validated), std::move(*rule_sources)};
 }
@@ -29,7 +30,7 @@ Result<PreparedStart> prepare_start(Json config, Json rules,
 Result<Json> compile_engine_document(const Json& config, const Json& rule_sources) {
     auto settings = extract_compile_settings(config, rule_sources);
     if (!settings) {
-        return std::unexpected(std::move(settings.error()));
+        return failure_of(settings);
     }
     settings->api_port = helper_protocol::kNativeApiPort;
     return compile_xray_document(config, *settings);

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "json/result.h"
 #include "tun_recovery/windows_networks.h"
 #include "win32/launch.h"
 #include "win32/unique_object.h"
@@ -245,7 +246,7 @@ std::expected<std::unique_ptr<QueryProcess>, std::string> WindowsRecoverySystem:
     if (auto reader = query->start_reader(); !reader) {
         query->kill();
         query->wait();
-        return std::unexpected(std::move(reader.error()));
+        return failure_of(reader);
     }
     return std::unique_ptr<QueryProcess>(std::move(query));
 }
