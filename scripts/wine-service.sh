@@ -3,8 +3,12 @@
 #
 #   scripts/wine-service.sh up       build, lay out an installation, register and start it
 #   scripts/wine-service.sh status   the service's status through --probe-status
-#   scripts/wine-service.sh down     stop the service and remove its entry
+#   scripts/wine-service.sh down     stop the service, remove its entry, end the prefix's Wine
 #
+# Wine ends its server, and with it the service manager and every service, a few seconds after
+# the last program of the prefix exits; the service would then come back only when the next
+# program starts (it starts automatically), racing that program's first request. So `up` keeps
+# the prefix's Wine server running until `down`.
 # The Wine prefix is $WINEPREFIX when set, else build/wine-service/prefix. The installation holds
 # the helper's Wine variant under the real name (its installation checks also trust the Wine
 # user, since Wine keeps no file owners), the stand-in engine as xray.exe, a wintun.dll
@@ -58,6 +62,9 @@ service_state() {
 up() {
     build_programs
     ensure_prefix
+    # Fails when a server already runs: one made to last by an earlier `up`, or one kept by
+    # programs of the prefix, with which the service lives as long as they do.
+    "$wineserver" -p 2>/dev/null || true
     if [ -n "$(service_state)" ]; then
         "$wine" sc stop VemlaTunHelper >/dev/null 2>&1 || true
         sleep 1
@@ -90,6 +97,7 @@ down() {
         sleep 0.2
     done
     "$wine" sc delete VemlaTunHelper >/dev/null 2>&1 || true
+    "$wineserver" -k 2>/dev/null || true
     say "VemlaTunHelper stopped and removed from $WINEPREFIX"
 }
 
