@@ -376,7 +376,8 @@ TEST_F(Connections, StartsAndStopsLeaveNoHandleOrThreadBehind) {
     const std::string before = server_->read_line();
 
     for (int i = 0; i < kCycles; ++i) {
-        ASSERT_EQ(start()["ok"], true) << "cycle " << i;
+        const Json started = start();
+        ASSERT_EQ(started["ok"], true) << "cycle " << i << ": " << started;
         ASSERT_EQ(send("stop")["running"], false) << "cycle " << i;
     }
     behave("exit 3 boom");

@@ -65,6 +65,7 @@ namespace fs = std::filesystem;
 // it cannot start.
 constexpr UINT kFailureExit = 23;
 constexpr DWORD kPollMs = 20;
+constexpr DWORD kBindWaitMs = 3000;
 // A stand-in that a broken test left behind ends by itself: under Wine it holds the test
 // runner's output open, and the whole test run would wait for it.
 constexpr ULONGLONG kLifetimeMs = 5 * 60 * 1000;
@@ -340,11 +341,26 @@ void listen_on_loopback(std::uint16_t port) {
     address.sin_family = AF_INET;
     address.sin_port = ::htons(port);
     address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    if (!listener ||
-        ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(listener.get(), SOMAXCONN) != 0) {
+    const auto bind_error = [&]() -> int {
+        return ::bind(listener.get(), reinterpret_cast<const sockaddr*>(&address),
+                      sizeof address) == 0
+                   ? 0
+                   : ::WSAGetLastError();
+    };
+    // Under Wine the engine ended just before (its job closed) may keep the port for a moment
+    // after it is reported ended, on a loaded machine; a real engine starts long after. Waiting
+    // a little keeps the tests from failing on that.
+    int error = listener ? bind_error() : ::WSAGetLastError();
+    for (DWORD waited = 0; error == WSAEADDRINUSE && waited < kBindWaitMs; waited += kPollMs) {
+        ::Sleep(kPollMs);
+        error = bind_error();
+    }
+    if (error == 0 && ::listen(listener.get(), SOMAXCONN) != 0) {
+        error = ::WSAGetLastError();
+    }
+    if (error != 0) {
         fail("cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
-             vemla::win::os_error_text(static_cast<DWORD>(::WSAGetLastError())));
+             vemla::win::os_error_text(static_cast<DWORD>(error)));
     }
     std::thread([listener = std::move(listener)] {
         for (;;) {
