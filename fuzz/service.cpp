@@ -36,27 +36,15 @@ fuzz::Stages stages{"inputs", "replied", "ok", "engine-launched", "engine-runnin
 
 constexpr std::uint32_t kClientPid = 77;
 constexpr std::uint32_t kInstallerPid = 500;
-constexpr std::size_t kMaxSplits = 7;
 
 // An installation with the built-in rule sources, made once per run and removed at its end.
 struct Installation {
-    std::filesystem::path root;
-    std::filesystem::path install_dir;
-    std::filesystem::path data_dir;
+    std::filesystem::path root = std::filesystem::temp_directory_path() /
+                                 ("vemla-fuzz-service-" + std::to_string(std::random_device()()));
+    TestInstallation dirs =
+        lay_out_installation(root, std::filesystem::path(VEMLA_EXAMPLES_DIR) / "rules");
 
-    Installation() {
-        root = std::filesystem::temp_directory_path() /
-               ("vemla-fuzz-service-" + std::to_string(std::random_device()()));
-        install_dir = root / "Program Files" / "VemlaHelper";
-        data_dir = root / "ProgramData" / "VemlaHelper";
-        std::filesystem::create_directories(install_dir / "rules");
-        std::filesystem::create_directories(data_dir);
-        for (const auto& entry : std::filesystem::directory_iterator(
-                 std::filesystem::path(VEMLA_EXAMPLES_DIR) / "rules")) {
-            std::filesystem::copy_file(entry.path(),
-                                       install_dir / "rules" / entry.path().filename());
-        }
-    }
+    Installation() = default;
     ~Installation() {
         std::error_code ignored;
         std::filesystem::remove_all(root, ignored);
@@ -116,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return -1;
     }
     const std::uint8_t flags = data[0];
-    const std::size_t splits = std::min<std::size_t>(flags & 7u, kMaxSplits);
+    const std::size_t splits = flags & 7u;
     if (input.size() < 1 + 2 * splits) {
         return -1;
     }
@@ -133,8 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fake.system.processes[kInstallerPid] = make_control("installer", kInstallerPid, nullptr);
     fake.system.lineages[kClientPid] = ProcessLineage{kInstallerPid, 200};
     ServiceState state;
-    state.install_dir = place.install_dir;
-    state.data_dir = place.data_dir;
+    state.install_dir = place.dirs.install_dir;
+    state.data_dir = place.dirs.data_dir;
     state.owner_sid = kOwnerSid;
     RunningConnection running;
     if ((flags & 0x10u) != 0) {

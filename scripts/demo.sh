@@ -23,6 +23,29 @@ fail() {
 expect() {  # expect TEXT PATTERN WHAT
     [[ $1 == *$2* ]] || fail "$3 (expected to see $2)"
 }
+
+# Starts COMMAND with its standard input on a pipe this script holds open on descriptor FD, so
+# that it keeps running until release_program FD; its output goes to OUT, and this waits up to
+# 10 s for PATTERN to appear there.
+declare -A held=()
+hold_program() {  # hold_program FD OUT PATTERN COMMAND...
+    local fd=$1 out=$2 pattern=$3 fifo
+    shift 3
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    "$@" <"$fifo" >"$out" 2>&1 &
+    held[$fd]=$!
+    eval "exec $fd>\"\$fifo\""
+    rm -f "$fifo"
+    for _ in $(seq 100); do
+        grep -q "$pattern" "$out" && break
+        sleep 0.1
+    done
+}
+release_program() {  # release_program FD
+    eval "exec $1>&-"
+    wait "${held[$1]}" || true
+}
 cleanup() {
     exec 7>&- 8>&- 2>/dev/null || true
     bash "$root/scripts/wine-service.sh" down >/dev/null 2>&1 || true
@@ -38,16 +61,8 @@ printf '%s\n' "$status"
 expect "$status" '"running":false' "the idle helper runs no engine"
 
 step "3. Connect with examples/vless-reality.json (the client holds the connection while it runs)"
-client_fifo=$(mktemp -u)
 client_out=$(mktemp)
-mkfifo "$client_fifo"
-"${client[@]}" connect examples/vless-reality.json <"$client_fifo" >"$client_out" 2>&1 &
-holder=$!
-exec 8>"$client_fifo"
-for _ in $(seq 100); do
-    grep -q '"running"' "$client_out" && break
-    sleep 0.1
-done
+hold_program 8 "$client_out" '"running"' "${client[@]}" connect examples/vless-reality.json
 reply=$(tr -d '\r' <"$client_out")
 printf '%s\n' "$reply"
 expect "$reply" '"running": true' "the engine runs after connecting"
@@ -71,22 +86,13 @@ step "7. Disconnect"
 reply=$("${client[@]}" disconnect | tr -d '\r')
 printf '%s\n' "$reply"
 expect "$reply" '"running": false' "the engine is stopped"
-exec 8>&-
-wait "$holder" || true
-rm -f "$client_fifo" "$client_out"
+release_program 8
+rm -f "$client_out"
 
 step "8. An installer reserves the helper for an update (--prepare-update --owner-pid <installer>)"
-fifo=$(mktemp -u)
-mkfifo "$fifo"
 installer_out=$(mktemp)
-"$wine" "$build/tests/vemla_pipe_test_client.exe" run-as-installer "$helper" --prepare-update \
-    --session "$session" --owner-pid '{pid}' <"$fifo" >"$installer_out" &
-installer=$!
-exec 7>"$fifo"
-for _ in $(seq 100); do
-    grep -q '^exit' "$installer_out" && break
-    sleep 0.1
-done
+hold_program 7 "$installer_out" '^exit' "$wine" "$build/tests/vemla_pipe_test_client.exe" \
+    run-as-installer "$helper" --prepare-update --session "$session" --owner-pid '{pid}'
 printf 'vemla-tun-helper.exe --prepare-update: %s\n' "$(tr -d '\r' <"$installer_out")"
 expect "$(cat "$installer_out")" 'exit 0' "the reservation was granted"
 status=$("$wine" "$helper" --probe-status | tr -d '\r')
@@ -97,9 +103,8 @@ printf 'connect while reserved: %s\n' "$reply"
 expect "$reply" 'Helper is reserved for an idle update' "no connection while reserved"
 
 step "9. The installer ends, and with it the reservation"
-exec 7>&-
-wait "$installer" || true
-rm -f "$fifo" "$installer_out"
+release_program 7
+rm -f "$installer_out"
 for _ in $(seq 50); do
     status=$("$wine" "$helper" --probe-status | tr -d '\r')
     [[ $status == *'"available":true'* ]] && break

@@ -7,9 +7,6 @@
 #include "win/entry_point.h"
 #include "win/service_host.h"
 #include "win/win_process.h"
-#include "win32/unique_object.h"
-
-namespace {}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     if (!vemla::service::win::restrict_dll_loading()) {

@@ -28,6 +28,26 @@ inline const std::filesystem::path kRoot =
     "/";
 #endif
 
+// The two directories of an installation laid out under a test's own root, the built-in rule
+// sources copied into its rules folder.
+struct TestInstallation {
+    std::filesystem::path install_dir;
+    std::filesystem::path data_dir;
+};
+
+inline TestInstallation lay_out_installation(const std::filesystem::path& root,
+                                             const std::filesystem::path& rule_sources) {
+    TestInstallation made{root / "Program Files" / "VemlaHelper",
+                          root / "ProgramData" / "VemlaHelper"};
+    std::filesystem::create_directories(made.install_dir / "rules");
+    std::filesystem::create_directories(made.data_dir);
+    for (const auto& entry : std::filesystem::directory_iterator(rule_sources)) {
+        std::filesystem::copy_file(entry.path(),
+                                   made.install_dir / "rules" / entry.path().filename());
+    }
+    return made;
+}
+
 // What happened to the fake objects, in order, as "<name>:<event>".
 using EventLog = std::vector<std::string>;
 

@@ -38,16 +38,11 @@ class Lifecycle : public testing::Test {
 protected:
     void SetUp() override {
         root_ = make_test_directory("vemla-lifecycle-");
-        state_.install_dir = root_ / "Program Files" / "VemlaHelper";
-        state_.data_dir = root_ / "ProgramData" / "VemlaHelper";
+        const TestInstallation made =
+            lay_out_installation(root_, std::filesystem::path(VEMLA_EXAMPLES_DIR) / "rules");
+        state_.install_dir = made.install_dir;
+        state_.data_dir = made.data_dir;
         state_.owner_sid = kOwnerSid;
-        std::filesystem::create_directories(state_.install_dir / "rules");
-        std::filesystem::create_directories(state_.data_dir);
-        for (const auto& entry : std::filesystem::directory_iterator(
-                 std::filesystem::path(VEMLA_EXAMPLES_DIR) / "rules")) {
-            std::filesystem::copy_file(entry.path(),
-                                       state_.install_dir / "rules" / entry.path().filename());
-        }
         fake_.system.processes[77] = client_;
     }
     void TearDown() override { std::filesystem::remove_all(root_); }
