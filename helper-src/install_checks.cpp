@@ -17,6 +17,7 @@ constexpr std::string_view kUntrustedWrite = "Untrusted write access: ";
 constexpr std::string_view kUnsupportedAce = "Unsupported ACL entry on protected path";
 constexpr std::string_view kNotExactService =
     "Helper service executable is not the exact protected installation";
+constexpr std::string_view kHardLinkForbidden = "Protected file has more than one name: ";
 constexpr std::string_view kNotAbsolute = "Protected path is not absolute: ";
 
 constexpr std::array<std::string_view, 3> kTrustedPrincipals = {
@@ -106,7 +107,23 @@ std::expected<void, std::string> InstallationChecks::check_protected_path(
     if (*reparse) {
         return fail(kReparsePointForbidden);
     }
-    const auto security = inspector_.read_security(path);
+    return check_security(inspector_.read_security(path), path, mask);
+}
+
+std::expected<void, std::string> InstallationChecks::check_found_file(
+    const std::filesystem::path& path, const FoundFile& found, std::uint32_t mask) const {
+    if (found.is_reparse_point) {
+        return fail(kReparsePointForbidden);
+    }
+    if (found.link_count != 1) {
+        return std::unexpected(std::string(kHardLinkForbidden) + path_text(path));
+    }
+    return check_security(found.security, path, mask);
+}
+
+std::expected<void, std::string> InstallationChecks::check_security(
+    const std::expected<PathSecurity, std::string>& security, const std::filesystem::path& path,
+    std::uint32_t mask) const {
     if (!security) {
         return fail(kCannotInspectAcl);
     }

@@ -46,6 +46,14 @@ struct PathSecurity {
     std::optional<std::string> unreadable_ace;
 };
 
+// What was read, through the handle the service holds open on it, of a file that was already at a
+// name the service writes.
+struct FoundFile {
+    bool is_reparse_point = false;
+    std::uint32_t link_count = 1;
+    std::expected<PathSecurity, std::string> security;
+};
+
 struct DirectoryEntry {
     std::filesystem::path path;
     // A link to a directory is not a directory here: nothing is read through it.
@@ -98,6 +106,13 @@ public:
     std::expected<void, std::string> check_protected_path(const std::filesystem::path& path,
                                                           std::uint32_t mask) const;
 
+    // The judgement of check_protected_path on a file the caller holds open, so that what it then
+    // writes is what was judged. The file must have no other name: through a second one a write
+    // would change a protected file elsewhere.
+    std::expected<void, std::string> check_found_file(const std::filesystem::path& path,
+                                                      const FoundFile& found,
+                                                      std::uint32_t mask) const;
+
     // The path (full mask) and every directory above it (ancestor mask), from the root down.
     // The path must be absolute: a relative one has no root to start from.
     std::expected<void, std::string> check_protected_chain(const std::filesystem::path& path) const;
@@ -111,6 +126,9 @@ public:
 private:
     std::expected<void, std::string> check_entries(const std::filesystem::path& directory,
                                                    bool descend) const;
+    std::expected<void, std::string> check_security(
+        const std::expected<PathSecurity, std::string>& security, const std::filesystem::path& path,
+        std::uint32_t mask) const;
     std::expected<void, std::string> check_dacl(const PathSecurity& security,
                                                 const std::filesystem::path& path,
                                                 std::uint32_t mask) const;

@@ -68,7 +68,8 @@ std::expected<Attempt, std::string> run_attempt(ServiceContext& context, const S
     if (!document) {
         return failure_of(document);
     }
-    auto engine = start_engine(context, {state.install_dir, state.data_dir}, *document);
+    auto engine =
+        start_engine(context, {state.install_dir, state.data_dir, state.owner_sid}, *document);
     if (!engine) {
         return failure_of(engine);
     }

@@ -40,7 +40,7 @@ bool is_owner_sid_text(std::string_view sid) {
 std::expected<std::string, std::string> parse_owner_sid(std::string_view content) {
     std::string sid = encode_utf8(trim_white_space(decode_utf8_lossy(content)));
     if (!is_owner_sid_text(sid)) {
-        return std::unexpected("Invalid installation owner SID");
+        return std::unexpected(std::string(kInvalidOwnerSid));
     }
     return sid;
 }

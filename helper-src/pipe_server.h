@@ -22,6 +22,8 @@ inline constexpr std::chrono::milliseconds kReadPoll{10};
 inline constexpr std::chrono::seconds kRequestDeadline{10};
 inline constexpr std::chrono::seconds kLingerLimit{2};
 
+inline constexpr std::string_view kInvalidOwnerSid = "Invalid installation owner SID";
+
 // A domain or local account SID: "S-1-5-21-", then digits, "-" and "S" only, 9 to 184 bytes.
 bool is_owner_sid_text(std::string_view sid);
 

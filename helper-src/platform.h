@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "install_checks.h"
 #include "platform/clock.h"
 
 // What the service logic needs of the operating system, as interfaces that speak in outcomes.
@@ -62,10 +63,25 @@ struct ProcessLineage {
     std::optional<std::uint64_t> created;     // none when the process times are unreadable
 };
 
-// A file the service holds open (the engine's log while the engine is being started).
+// A file of the service's own in the data directory, held open. Opening it never follows a link
+// at its name: a link found there is opened as itself, so that what is judged and then written
+// is the file behind this handle.
 class OpenFile {
 public:
     virtual ~OpenFile() = default;
+    // What was found at the name; none when the open created the file, with the descriptor the
+    // open was given.
+    virtual const std::optional<FoundFile>& found() const = 0;
+    // Gives a file that was found the descriptor the open was given, in place of its own.
+    virtual std::expected<void, std::string> apply_descriptor() = 0;
+    // Empties the file and writes `bytes` from its start.
+    virtual std::expected<void, std::string> replace_contents(std::string_view bytes) = 0;
+};
+
+// Whether others may open a file while the service holds it.
+enum class Sharing {
+    exclusive,
+    shared,  // for reading, writing and deleting
 };
 
 // The engine's command, exactly as it is to run.
@@ -100,15 +116,16 @@ public:
     virtual std::expected<std::unique_ptr<Process>, std::string> open_owner(std::uint32_t pid) = 0;
 
     // Files.
-    virtual bool exists(const std::filesystem::path& path) = 0;  // link metadata readable
-    virtual std::expected<void, std::string> write_file(const std::filesystem::path& path,
-                                                        std::string_view bytes) = 0;
     // At most `limit` + 1 bytes, so that a caller sees an oversized file without reading it all.
     virtual std::expected<std::string, std::string> read_file(const std::filesystem::path& path,
                                                               std::size_t limit) = 0;
-    // Created empty (truncated), shared for read, write and delete.
-    virtual std::expected<std::unique_ptr<OpenFile>, std::string> create_log(
-        const std::filesystem::path& path) = 0;
+    // At most `limit` bytes from `offset` on; fewer only at the end of the file.
+    virtual std::expected<std::string, std::string> read_file_from(
+        const std::filesystem::path& path, std::uint64_t offset, std::size_t limit) = 0;
+    // Opens the file at `path` for writing, or creates it with `descriptor` (SDDL: owner and a
+    // DACL that inherits nothing), its contents left as they are.
+    virtual std::expected<std::unique_ptr<OpenFile>, std::string> open_own_file(
+        const std::filesystem::path& path, const std::string& descriptor, Sharing sharing) = 0;
 
     // The engine: created suspended without a window, its standard output and error the log,
     // in a new kill-on-close job, then resumed as a whole.

@@ -77,6 +77,29 @@ bool is_valid_utf8(std::string_view bytes) {
     return true;
 }
 
+void Utf8Stream::feed(std::string_view bytes) {
+    for (const char c : bytes) {
+        if (broken_) {
+            return;
+        }
+        const auto b = static_cast<unsigned char>(c);
+        if (pending_ > 0) {
+            broken_ = b < low_ || b > high_;
+            --pending_;
+            low_ = 0x80;
+            high_ = 0xBF;
+        } else if (b >= 0x80) {
+            const Lead* kind = classify(b);
+            broken_ = kind == nullptr;
+            if (kind != nullptr) {
+                pending_ = kind->continuation;
+                low_ = kind->low;
+                high_ = kind->high;
+            }
+        }
+    }
+}
+
 std::u32string decode_utf8_lossy(std::string_view bytes) {
     std::u32string text;
     text.reserve(bytes.size());

@@ -205,6 +205,17 @@ public:
     std::map<std::string, std::string, std::less<>> variables{{"SystemRoot", "C:\\Windows"}};
     std::set<std::filesystem::path> unwritable;
     int connects = 0;
+    std::vector<std::chrono::milliseconds> connect_limits;
+    std::uint64_t log_bytes_read = 0;  // by read_file_from
+    // Judges the security of files found at the names the service writes, as the checks would
+    // read it through the handle.
+    PathInspector* inspector = nullptr;
+    struct OwnFileOpen {
+        std::filesystem::path path;
+        std::string descriptor;
+        Sharing sharing;
+    };
+    std::vector<OwnFileOpen> own_files;
 
     std::expected<std::unique_ptr<Process>, std::string> open_for_monitoring(
         std::uint32_t pid) override {
@@ -216,18 +227,6 @@ public:
     }
     std::expected<std::unique_ptr<Process>, std::string> open_owner(std::uint32_t pid) override {
         return open(pid);
-    }
-    bool exists(const std::filesystem::path& path) override {
-        return std::filesystem::exists(std::filesystem::symlink_status(path));
-    }
-    std::expected<void, std::string> write_file(const std::filesystem::path& path,
-                                                std::string_view bytes) override {
-        if (unwritable.contains(path)) {
-            return std::unexpected("Access is denied. (os error 5)");
-        }
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-        log->push_back("write:" + path.filename().string());
-        return {};
     }
     std::expected<std::string, std::string> read_file(const std::filesystem::path& path,
                                                       std::size_t limit) override {
@@ -241,13 +240,22 @@ public:
         }
         return bytes;
     }
-    std::expected<std::unique_ptr<OpenFile>, std::string> create_log(
-        const std::filesystem::path& path) override {
-        std::ofstream(path, std::ios::binary | std::ios::trunc);
-        log_path_ = path;
-        log->push_back("create:" + path.filename().string());
-        return std::make_unique<OpenFile>();
+    std::expected<std::string, std::string> read_file_from(const std::filesystem::path& path,
+                                                           std::uint64_t offset,
+                                                           std::size_t limit) override {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) {
+            return std::unexpected("The system cannot find the file specified. (os error 2)");
+        }
+        in.seekg(static_cast<std::streamoff>(offset));
+        std::string bytes(limit, '\0');
+        in.read(bytes.data(), static_cast<std::streamsize>(limit));
+        bytes.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+        log_bytes_read += bytes.size();
+        return bytes;
     }
+    std::expected<std::unique_ptr<OpenFile>, std::string> open_own_file(
+        const std::filesystem::path& path, const std::string& descriptor, Sharing sharing) override;
     std::expected<LaunchedEngine, EngineLaunchFailure> launch_engine(const EngineCommand& command,
                                                                      OpenFile&) override {
         launched.push_back(command);
@@ -259,7 +267,7 @@ public:
             return std::unexpected(
                 EngineLaunchFailure{script.resume_fails, script.launch_error.value_or("")});
         }
-        std::ofstream(log_path_, std::ios::binary | std::ios::app) << script.log;
+        std::ofstream(data_dir_ / "engine.log", std::ios::binary | std::ios::app) << script.log;
         auto control =
             make_control("engine", 5000 + static_cast<std::uint32_t>(launched.size()), log);
         control->exited_with = script.exits_with;
@@ -274,8 +282,10 @@ public:
         const auto found = variables.find(name);
         return found == variables.end() ? std::nullopt : std::optional(found->second);
     }
-    bool connect_loopback(std::uint16_t, std::chrono::milliseconds) override {
+    void listen(bool listening) { listening_ = listening; }
+    bool connect_loopback(std::uint16_t, std::chrono::milliseconds limit) override {
         ++connects;
+        connect_limits.push_back(limit);
         return listening_;
     }
 
@@ -288,9 +298,57 @@ private:
         return std::make_unique<FakeProcess>(found->second);
     }
 
-    std::filesystem::path log_path_;
+    std::filesystem::path data_dir_;  // where the last own file was opened
     bool listening_ = false;
 };
+
+// A real file in the test's directory. What was found at its name is read without following a
+// link, as the service's own open does.
+class FakeFile final : public OpenFile {
+public:
+    FakeFile(std::filesystem::path path, std::optional<FoundFile> found,
+             std::shared_ptr<EventLog> log)
+        : path_(std::move(path)), found_(std::move(found)), log_(std::move(log)) {}
+    const std::optional<FoundFile>& found() const override { return found_; }
+    std::expected<void, std::string> apply_descriptor() override {
+        log_->push_back("descriptor:" + path_.filename().string());
+        return {};
+    }
+    std::expected<void, std::string> replace_contents(std::string_view bytes) override {
+        std::ofstream(path_, std::ios::binary | std::ios::trunc) << bytes;
+        log_->push_back("write:" + path_.filename().string());
+        return {};
+    }
+
+private:
+    std::filesystem::path path_;
+    std::optional<FoundFile> found_;
+    std::shared_ptr<EventLog> log_;
+};
+
+inline std::expected<std::unique_ptr<OpenFile>, std::string> FakeSystem::open_own_file(
+    const std::filesystem::path& path, const std::string& descriptor, Sharing sharing) {
+    own_files.push_back({path, descriptor, sharing});
+    log->push_back("open:" + path.filename().string());
+    if (unwritable.contains(path)) {
+        return std::unexpected("Access is denied. (os error 5)");
+    }
+    data_dir_ = path.parent_path();
+    const auto status = std::filesystem::symlink_status(path);
+    if (!std::filesystem::exists(status)) {
+        std::ofstream(path, std::ios::binary);
+        return std::make_unique<FakeFile>(path, std::nullopt, log);
+    }
+    FoundFile found;
+    found.is_reparse_point = std::filesystem::is_symlink(status);
+    found.link_count = found.is_reparse_point
+                           ? 1
+                           : static_cast<std::uint32_t>(std::filesystem::hard_link_count(path));
+    found.security = inspector != nullptr
+                         ? inspector->read_security(path)
+                         : std::expected<PathSecurity, std::string>(std::unexpect, "no inspector");
+    return std::make_unique<FakeFile>(path, std::move(found), log);
+}
 
 // Every path is owned by LocalSystem, and only LocalSystem may write to it, except the paths
 // named untrusted, which the Users group may write to.
@@ -413,6 +471,10 @@ private:
 
 // The context a request runs in, made of the fakes above.
 struct FakeContext {
+    FakeContext() { system.inspector = &inspector; }
+    FakeContext(const FakeContext&) = delete;
+    FakeContext& operator=(const FakeContext&) = delete;
+
     FakeSystem system;
     FakeClock clock;
     StopFlag stop;

@@ -84,7 +84,7 @@ std::expected<std::string, std::string> read_owner_sid(const std::filesystem::pa
 
 std::expected<UniqueHandle, std::string> create_pipe(const std::string& owner_sid) {
     if (!is_owner_sid_text(owner_sid)) {
-        return std::unexpected("Invalid installation owner SID");
+        return std::unexpected(std::string(kInvalidOwnerSid));
     }
     const std::wstring sddl = L"D:P(A;;GA;;;SY)(A;;0x12019b;;;" + to_wide(owner_sid) + L")";
     PSECURITY_DESCRIPTOR descriptor = nullptr;

@@ -1,5 +1,7 @@
 #include "win/win_system.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <windows.h>
 #include <winsock2.h>
 #include <winternl.h>
@@ -9,6 +11,7 @@
 #include <mutex>
 
 #include "json/result.h"
+#include "win/path_security.h"
 #include "win/win_process.h"
 #include "win32/launch.h"
 #include "win32/win32_text.h"
@@ -17,18 +20,93 @@ namespace vemla::service::win {
 namespace {
 
 using ::vemla::win::last_error_text;
+using ::vemla::win::os_error_text;
 using ::vemla::win::to_utf8;
 using ::vemla::win::to_wide;
+using ::vemla::win::UniqueLocal;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// A descriptor from its SDDL text; owned until the handle is dropped.
+std::expected<UniqueLocal, std::string> descriptor_from_sddl(const std::string& sddl) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            to_wide(sddl).c_str(), SDDL_REVISION_1, &descriptor, nullptr)) {
+        return std::unexpected(last_error_text());
+    }
+    return UniqueLocal(descriptor);
+}
+
+// Facts of the file behind the handle, not of whatever its name leads to now.
+FoundFile found_through(HANDLE file) {
+    FoundFile found;
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!::GetFileInformationByHandle(file, &information)) {
+        found.security = std::unexpected(last_error_text());
+        return found;
+    }
+    found.is_reparse_point = (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    found.link_count = information.nNumberOfLinks;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD status = ::GetSecurityInfo(file, SE_FILE_OBJECT,
+                                           OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                           nullptr, nullptr, nullptr, nullptr, &descriptor);
+    if (status != ERROR_SUCCESS) {
+        found.security = std::unexpected(os_error_text(status));
+        return found;
+    }
+    const UniqueLocal descriptor_owner(descriptor);
+    found.security = security_from_descriptor(descriptor);
+    return found;
+}
+
 class Win32File final : public OpenFile {
 public:
-    explicit Win32File(UniqueHandle file) : file_(std::move(file)) {}
+    Win32File(UniqueHandle file, UniqueLocal descriptor, std::optional<FoundFile> found)
+        : file_(std::move(file)), descriptor_(std::move(descriptor)), found_(std::move(found)) {}
     HANDLE handle() const { return file_.get(); }
+
+    const std::optional<FoundFile>& found() const override { return found_; }
+
+    std::expected<void, std::string> apply_descriptor() override {
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL dacl = nullptr;
+        if (!::GetSecurityDescriptorDacl(descriptor_.get(), &present, &dacl, &defaulted)) {
+            return std::unexpected(last_error_text());
+        }
+        // The owner stays: it was judged trusted, and only the DACL lets others in.
+        const DWORD status =
+            ::SetSecurityInfo(file_.get(), SE_FILE_OBJECT,
+                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
+                              nullptr, nullptr, dacl, nullptr);
+        if (status != ERROR_SUCCESS) {
+            return std::unexpected(os_error_text(status));
+        }
+        return {};
+    }
+
+    std::expected<void, std::string> replace_contents(std::string_view bytes) override {
+        if (!::SetFilePointerEx(file_.get(), LARGE_INTEGER{}, nullptr, FILE_BEGIN) ||
+            !::SetEndOfFile(file_.get())) {
+            return std::unexpected(last_error_text());
+        }
+        while (!bytes.empty()) {
+            DWORD written = 0;
+            const auto size = static_cast<DWORD>(
+                std::min<std::size_t>(bytes.size(), std::numeric_limits<int>::max()));
+            if (!::WriteFile(file_.get(), bytes.data(), size, &written, nullptr)) {
+                return std::unexpected(last_error_text());
+            }
+            bytes.remove_prefix(written);
+        }
+        return {};
+    }
 
 private:
     UniqueHandle file_;
+    UniqueLocal descriptor_;
+    std::optional<FoundFile> found_;
 };
 
 std::expected<std::unique_ptr<Process>, std::string> as_process(
@@ -98,29 +176,6 @@ std::expected<std::unique_ptr<Process>, std::string> Win32System::open_owner(std
     return as_process(open_process(pid, SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION));
 }
 
-bool Win32System::exists(const std::filesystem::path& path) {
-    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-std::expected<void, std::string> Win32System::write_file(const std::filesystem::path& path,
-                                                         std::string_view bytes) {
-    const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                          FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        return std::unexpected(last_error_text());
-    }
-    while (!bytes.empty()) {
-        DWORD written = 0;
-        const auto size = static_cast<DWORD>(
-            std::min<std::size_t>(bytes.size(), std::numeric_limits<int>::max()));
-        if (!::WriteFile(file.get(), bytes.data(), size, &written, nullptr)) {
-            return std::unexpected(last_error_text());
-        }
-        bytes.remove_prefix(written);
-    }
-    return {};
-}
-
 std::expected<std::string, std::string> Win32System::read_file(const std::filesystem::path& path,
                                                                std::size_t limit) {
     const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr,
@@ -143,14 +198,58 @@ std::expected<std::string, std::string> Win32System::read_file(const std::filesy
     return bytes;
 }
 
-std::expected<std::unique_ptr<OpenFile>, std::string> Win32System::create_log(
-    const std::filesystem::path& path) {
-    UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, kShareAll, nullptr, CREATE_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr));
+std::expected<std::string, std::string> Win32System::read_file_from(
+    const std::filesystem::path& path, std::uint64_t offset, std::size_t limit) {
+    const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr,
+                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         return std::unexpected(last_error_text());
     }
-    return std::make_unique<Win32File>(std::move(file));
+    LARGE_INTEGER start{};
+    start.QuadPart = static_cast<LONGLONG>(offset);
+    if (!::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) {
+        return std::unexpected(last_error_text());
+    }
+    std::string bytes(limit, '\0');
+    std::size_t filled = 0;
+    while (filled < limit) {
+        DWORD got = 0;
+        const auto want = static_cast<DWORD>(
+            std::min<std::size_t>(limit - filled, std::numeric_limits<int>::max()));
+        if (!::ReadFile(file.get(), bytes.data() + filled, want, &got, nullptr)) {
+            return std::unexpected(last_error_text());
+        }
+        if (got == 0) {
+            break;
+        }
+        filled += got;
+    }
+    bytes.resize(filled);
+    return bytes;
+}
+
+std::expected<std::unique_ptr<OpenFile>, std::string> Win32System::open_own_file(
+    const std::filesystem::path& path, const std::string& descriptor, Sharing sharing) {
+    auto owned_descriptor = descriptor_from_sddl(descriptor);
+    if (!owned_descriptor) {
+        return failure_of(owned_descriptor);
+    }
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, owned_descriptor->get(), FALSE};
+    constexpr DWORD kAccess = GENERIC_WRITE | FILE_READ_ATTRIBUTES | READ_CONTROL | WRITE_DAC;
+    // OPEN_REPARSE_POINT: a link at the name is opened as itself, and then refused.
+    UniqueHandle file(::CreateFileW(
+        path.c_str(), kAccess, sharing == Sharing::shared ? kShareAll : 0, &attributes, OPEN_ALWAYS,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        return std::unexpected(last_error_text());
+    }
+    // The descriptor is applied only to a file the call created.
+    std::optional<FoundFile> found;
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+        found = found_through(file.get());
+    }
+    return std::make_unique<Win32File>(std::move(file), std::move(*owned_descriptor),
+                                       std::move(found));
 }
 
 std::expected<LaunchedEngine, EngineLaunchFailure> Win32System::launch_engine(
