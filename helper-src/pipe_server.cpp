@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <new>
 
 #include "json/result.h"
 #include "request_envelope.h"
@@ -13,6 +14,9 @@ namespace {
 constexpr std::string_view kSidPrefix = "S-1-5-21-";
 constexpr std::size_t kMinSidBytes = 9;
 constexpr std::size_t kMaxSidBytes = 184;
+constexpr std::string_view kOutOfMemoryReply =
+    R"({"error":"Not enough memory for the request","ok":false})"
+    "\n";
 
 // Waits for the client to let go of the pipe, so that it can read the reply before the
 // disconnect discards it.
@@ -25,6 +29,34 @@ void linger(Pipe& pipe, Clock& clock, const StopFlag& stop) {
             return;
         }
         clock.pause(kReadPoll);
+    }
+}
+
+// Reads, handles and replies to one client. A request the memory does not suffice for is refused
+// with a reply made without memory; what it held is freed as the failure unwinds, a connection it
+// made but could not report is ended, and the service goes on with the next client.
+void answer(ServiceContext& context, Pipe& pipe, ServiceState& state) {
+    const bool was_running = state.engine != nullptr;
+    try {
+        const auto request = read_request(pipe, context.clock, context.stop, state.owner_sid);
+        const auto reply = request
+                               ? handle_connection(context, pipe, state, *request)
+                               : std::expected<Json, std::string>(std::unexpect, request.error());
+        pipe.write(to_compact_json(reply ? *reply : error_reply(reply.error())) + "\n");
+    } catch (const std::bad_alloc&) {
+        if (!was_running && state.engine != nullptr) {
+            (void)stop_connection(state);
+        }
+        pipe.write(kOutOfMemoryReply);
+    }
+}
+
+// What every snapshot does first, between clients. Short of memory, it is tried again at the next
+// poll; nothing of the state has changed by then.
+void keep_house(ServiceState& state) {
+    try {
+        refresh_state(state);
+    } catch (const std::bad_alloc&) {
     }
 }
 
@@ -116,18 +148,14 @@ void serve(ServiceContext& context, Pipe& pipe, ServiceState& state) {
             if (connection == ConnectState::client_gone) {
                 pipe.disconnect();
             }
-            (void)build_status(state);
+            keep_house(state);
             context.clock.pause(kIdlePoll);
             continue;
         }
-        const auto request = read_request(pipe, context.clock, context.stop, state.owner_sid);
-        const auto reply = request
-                               ? handle_connection(context, pipe, state, *request)
-                               : std::expected<Json, std::string>(std::unexpect, request.error());
-        pipe.write(to_compact_json(reply ? *reply : error_reply(reply.error())) + "\n");
+        answer(context, pipe, state);
         linger(pipe, context.clock, context.stop);
         pipe.disconnect();
-        (void)build_status(state);
+        keep_house(state);
     }
 }
 

@@ -2,6 +2,9 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <aclapi.h>
+
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -9,8 +12,10 @@
 #include "engine_exit.h"
 #include "platform.h"
 #include "test_directory.h"
+#include "win/path_security.h"
 #include "win/pipe_win.h"
 #include "win/win_process.h"
+#include "win/win_system.h"
 #include "win32/unique_object.h"
 #include "win32/win32_text.h"
 
@@ -150,6 +155,96 @@ TEST_F(DataDirectory, EngineLogIsReadWhileTheEngineHoldsIt) {
     EXPECT_EQ(read_file_tail(log, kEngineLogTailBytes).size(), kEngineLogTailBytes);
     EXPECT_EQ(engine_exit_message(dir_, 1u),
               "Движок завершился с кодом 1: failed to start: Ошибка");
+}
+
+// Whether the file's DACL, as the system reports it, names Everyone.
+bool grants_everyone(const std::filesystem::path& path) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (::GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS) {
+        ADD_FAILURE() << "no descriptor for " << path;
+        return true;
+    }
+    const UniqueLocal owner(descriptor);
+    const auto security = security_from_descriptor(descriptor);
+    if (!security || !security->dacl) {
+        return true;
+    }
+    return std::ranges::any_of(*security->dacl, [](const AceRecord& ace) {
+        return ace.sid && *ace.sid == "S-1-1-0";
+    });
+}
+
+constexpr const char* kEngineFileDescriptor =
+    "O:SYG:SYD:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FR;;;S-1-5-21-1-2-3-1001)";
+
+TEST_F(DataDirectory, OwnFilesAreCreatedWithTheirDescriptorAndFoundThroughTheHandle) {
+    Win32System system;
+    const auto path = dir_ / "active.json";
+    auto created = system.open_own_file(path, kEngineFileDescriptor, Sharing::exclusive);
+    ASSERT_TRUE(created.has_value()) << created.error();
+    EXPECT_FALSE((*created)->found().has_value());
+    ASSERT_TRUE((*created)->replace_contents("0123456789").has_value());
+    created->reset();
+
+    // Wine keeps no ACLs, but it turns the descriptor a file is created with into the file's
+    // mode and reports that back: a file made with the default descriptor lets Everyone read
+    // it, one made through the protected descriptor does not.
+    EXPECT_FALSE(grants_everyone(path));
+    write("default.txt", "x");
+    EXPECT_TRUE(grants_everyone(dir_ / "default.txt"));
+
+    auto found = system.open_own_file(path, kEngineFileDescriptor, Sharing::exclusive);
+    ASSERT_TRUE(found.has_value()) << found.error();
+    ASSERT_TRUE((*found)->found().has_value());
+    const FoundFile& facts = *(*found)->found();
+    EXPECT_FALSE(facts.is_reparse_point);
+    EXPECT_EQ(facts.link_count, 1u);
+    ASSERT_TRUE(facts.security.has_value()) << facts.security.error();
+    ASSERT_TRUE(facts.security->owner_sid.has_value());
+    EXPECT_TRUE(facts.security->owner_sid->starts_with("S-1-5-")) << *facts.security->owner_sid;
+    const auto applied = (*found)->apply_descriptor();
+    EXPECT_TRUE(applied.has_value()) << applied.error();
+    ASSERT_TRUE((*found)->replace_contents("new").has_value());
+    found->reset();
+    std::ifstream in(path, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
+}
+
+TEST_F(DataDirectory, OwnFileWithASecondNameOrABadDescriptorIsSeenAsSuch) {
+    Win32System system;
+    write("active.json", "x");
+    ASSERT_TRUE(::CreateHardLinkW((dir_ / "second.json").c_str(), (dir_ / "active.json").c_str(),
+                                  nullptr))
+        << last_error_text();
+    auto linked = system.open_own_file(dir_ / "second.json", kEngineFileDescriptor,
+                                       Sharing::shared);
+    ASSERT_TRUE(linked.has_value()) << linked.error();
+    ASSERT_TRUE((*linked)->found().has_value());
+    EXPECT_EQ((*linked)->found()->link_count, 2u);
+    linked->reset();
+
+    const auto refused = system.open_own_file(dir_ / "engine.log", "D:(nonsense", Sharing::shared);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_TRUE(refused.error().find(" (os error ") != std::string::npos) << refused.error();
+    EXPECT_FALSE(std::filesystem::exists(dir_ / "engine.log"));
+}
+
+TEST_F(DataDirectory, FilesAreReadFromAnOffset) {
+    Win32System system;
+    write("engine.log", "0123456789");
+    struct Case {
+        std::uint64_t offset;
+        std::size_t limit;
+        std::string bytes;
+    };
+    for (const Case& c : {Case{0, 4, "0123"}, Case{3, 4, "3456"}, Case{8, 4, "89"},
+                          Case{10, 4, ""}, Case{20, 4, ""}}) {
+        const auto bytes = system.read_file_from(dir_ / "engine.log", c.offset, c.limit);
+        ASSERT_TRUE(bytes.has_value()) << bytes.error();
+        EXPECT_EQ(*bytes, c.bytes) << c.offset;
+    }
+    EXPECT_FALSE(system.read_file_from(dir_ / "missing.log", 0, 4).has_value());
 }
 
 TEST(TokenUserSid, OfTheProcessToken) {

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <system_error>
 #include <unordered_set>
 #include <utility>
 
@@ -180,7 +181,9 @@ Result<std::string> path_text(const std::filesystem::path& path) {
     try {
         const std::u8string text = path.u8string();
         return std::string(text.begin(), text.end());
-    } catch (const std::exception&) {
+    } catch (const std::system_error&) {
+        // Only the conversion's own failure: running short of memory is not a property of the
+        // path.
         return fail(messages::kPathNotText);
     }
 }
