@@ -404,23 +404,28 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<RecoveredCase>& param) { return param.param.name; });
 
 // The client of a start is watched only while a connection holds an engine.
-enum class Before { idle, running_owned };
+enum class Before { idle, running_owned, running_other };
 
 struct ClientCase {
     const char* name;
     Before before;
     EngineScript engine;
-    std::optional<bool> running;  // the reply's, none: refused
-    bool kept;
+    std::optional<bool> running;           // the reply's, none: refused
+    std::optional<std::uint32_t> watched;  // the client process the state holds afterwards
 };
+
+// The start's client, and the client of a connection already running.
+constexpr std::uint32_t kStarting = 77;
+constexpr std::uint32_t kEarlier = 78;
 
 class StartClient : public Lifecycle, public testing::WithParamInterface<ClientCase> {};
 
 TEST_P(StartClient, IsKeptOnlyWithARunningEngine) {
     const ClientCase& c = GetParam();
     RunningConnection previous;
-    if (c.before == Before::running_owned) {
-        previous.install(state_, kSessionA);
+    previous.client->pid = kEarlier;
+    if (c.before != Before::idle) {
+        previous.install(state_, c.before == Before::running_owned ? kSessionA : kSessionB);
     }
     fake_.system.engines = {c.engine};
     FakePipe pipe(fake_.stop);
@@ -435,13 +440,13 @@ TEST_P(StartClient, IsKeptOnlyWithARunningEngine) {
     } else {
         ASSERT_FALSE(reply.has_value());
     }
-    if (c.kept) {
+    if (c.watched) {
         ASSERT_NE(state_.client_process, nullptr);
-        EXPECT_FALSE(client_->closed);
+        EXPECT_EQ(state_.client_process->pid(), *c.watched);
     } else {
         EXPECT_EQ(state_.client_process, nullptr);
-        EXPECT_TRUE(client_->closed);
     }
+    EXPECT_EQ(client_->closed, c.watched != kStarting);
     EXPECT_EQ(previous.client->closed, c.before == Before::running_owned);
 }
 
@@ -453,13 +458,16 @@ EngineScript dies_once_answered() {
 
 INSTANTIATE_TEST_SUITE_P(
     Starts, StartClient,
-    testing::Values(ClientCase{"engine_alive_at_commit", Before::idle, EngineScript{}, true, true},
-                    ClientCase{"engine_died_before_the_snapshot", Before::idle,
-                               dies_once_answered(), false, false},
-                    ClientCase{"failed_start", Before::idle,
-                               EngineScript::exiting(3, "[Error] boom\n"), std::nullopt, false},
-                    ClientCase{"already_running_and_owned", Before::running_owned, EngineScript{},
-                               true, true}),
+    testing::Values(
+        ClientCase{"engine_alive_at_commit", Before::idle, EngineScript{}, true, kStarting},
+        ClientCase{"engine_died_before_the_snapshot", Before::idle, dies_once_answered(), false,
+                   std::nullopt},
+        ClientCase{"refused_while_another_session_runs", Before::running_other, EngineScript{},
+                   std::nullopt, kEarlier},
+        ClientCase{"failed_start", Before::idle, EngineScript::exiting(3, "[Error] boom\n"),
+                   std::nullopt, std::nullopt},
+        ClientCase{"already_running_and_owned", Before::running_owned, EngineScript{}, true,
+                   kStarting}),
     [](const testing::TestParamInfo<ClientCase>& param) { return param.param.name; });
 
 // prepare_update: the installer owner is the client or its parent, of the owner's account, alive.
