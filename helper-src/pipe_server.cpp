@@ -135,7 +135,9 @@ std::expected<Json, std::string> handle_connection(ServiceContext& context, Pipe
         client = std::move(*opened);
     }
     auto reply = handle_request(context, state, request, *client_pid);
-    if (is_start && reply) {
+    // The client is watched only while a connection holds an engine: after an engine that died
+    // before the reply's snapshot, its later exit would stop the next client's connection.
+    if (is_start && reply && state.engine) {
         state.client_process = std::move(client);
     }
     return reply;

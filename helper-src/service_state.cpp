@@ -9,6 +9,27 @@ namespace {
 // How long an engine whose job was closed may take to end before its termination failure counts.
 constexpr std::chrono::seconds kEndingGrace{5};
 
+std::expected<void, std::string> reap(Process& engine) {
+    const auto waited = engine.wait();
+    if (!waited) {
+        return failure_of(waited);
+    }
+    return {};
+}
+
+std::expected<void, std::string> terminate_and_reap(Process& engine) {
+    auto terminated = engine.terminate(1);
+    if (terminated) {
+        return reap(engine);
+    }
+    // Terminating a process that is already ending fails; its end is what counts.
+    const auto ended = engine.wait(kEndingGrace);
+    if (!ended || !*ended) {
+        return failure_of(terminated);
+    }
+    return {};
+}
+
 }  // namespace
 
 void refresh_state(ServiceState& state) {
@@ -39,24 +60,14 @@ std::expected<void, std::string> end_engine(std::unique_ptr<Job> job,
         return {};
     }
     const auto status = engine->exit_code();
+    // An engine whose status cannot be read may still be running, so it is ended all the same;
+    // the query's failure is still the one reported.
+    const bool exited = status && status->has_value();
+    auto ended = exited ? reap(*engine) : terminate_and_reap(*engine);
     if (!status) {
         return failure_of(status);
     }
-    if (!status->has_value()) {
-        if (auto terminated = engine->terminate(1); !terminated) {
-            // Terminating a process that is already ending fails; its end is what counts.
-            const auto ended = engine->wait(kEndingGrace);
-            if (!ended || !*ended) {
-                return failure_of(terminated);
-            }
-            return {};
-        }
-    }
-    const auto waited = engine->wait();
-    if (!waited) {
-        return failure_of(waited);
-    }
-    return {};
+    return ended;
 }
 
 std::expected<void, std::string> stop_connection(ServiceState& state) {

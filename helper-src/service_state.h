@@ -42,7 +42,8 @@ std::expected<void, std::string> stop_connection(ServiceState& state);
 
 // The one way an engine is ended: close its job (which ends it and everything it started),
 // terminate it, and wait for it. An engine already ending because its job closed counts as
-// ended, even though terminating it then fails.
+// ended, even though terminating it then fails. An engine whose exit status cannot be read is
+// ended all the same, and that failure is the one reported.
 std::expected<void, std::string> end_engine(std::unique_ptr<Job> job,
                                             std::unique_ptr<Process> engine);
 

@@ -4,6 +4,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -174,6 +175,8 @@ struct EngineScript {
     std::optional<std::uint32_t> exits_with;  // ends at once with this code
     std::string log = "2026/12/10 [Warning] core: Xray 26.9.30 started\n";
     bool listens = true;
+    std::optional<std::uint32_t> exits_once_answered;  // dies right after its port answered
+    bool status_unreadable = false;                    // its exit-status query fails
     bool resume_fails = false;
     std::optional<std::string> launch_error;
 
@@ -216,6 +219,7 @@ public:
         Sharing sharing;
     };
     std::vector<OwnFileOpen> own_files;
+    std::function<void()> after_launch;  // runs once each engine is running
 
     std::expected<std::unique_ptr<Process>, std::string> open_for_monitoring(
         std::uint32_t pid) override {
@@ -271,10 +275,15 @@ public:
         auto control =
             make_control("engine", 5000 + static_cast<std::uint32_t>(launched.size()), log);
         control->exited_with = script.exits_with;
+        control->query_fails = script.status_unreadable;
         control->ends_when_job_closes = true;
         engine_controls.push_back(control);
         listening_ = script.listens;
+        exits_once_answered_ = script.exits_once_answered;
         log->push_back("launch");
+        if (after_launch) {
+            after_launch();
+        }
         return LaunchedEngine{std::make_unique<FakeProcess>(control),
                               std::make_unique<FakeJob>(log, std::vector{control})};
     }
@@ -286,6 +295,9 @@ public:
     bool connect_loopback(std::uint16_t, std::chrono::milliseconds limit) override {
         ++connects;
         connect_limits.push_back(limit);
+        if (listening_ && exits_once_answered_) {
+            engine_controls.back()->exited_with = exits_once_answered_;
+        }
         return listening_;
     }
 
@@ -300,6 +312,7 @@ private:
 
     std::filesystem::path data_dir_;  // where the last own file was opened
     bool listening_ = false;
+    std::optional<std::uint32_t> exits_once_answered_;
 };
 
 // A real file in the test's directory. What was found at its name is read without following a

@@ -7,6 +7,7 @@
 #include "engine.h"
 #include "fakes.h"
 #include "lifecycle.h"
+#include "pipe_server.h"
 #include "request_envelope.h"
 #include "test_directory.h"
 #include "xray_native/start_request.h"
@@ -175,6 +176,28 @@ TEST_F(Lifecycle, EngineThatNeverAnswersIsEndedAfterTheDeadline) {
     EXPECT_EQ(state_.job, nullptr);
 }
 
+TEST_F(Lifecycle, EngineWhoseStatusCannotBeReadIsEndedAndNotConfirmed) {
+    state_.engine_error = "earlier";
+    EngineScript unreadable;
+    unreadable.status_unreadable = true;
+    fake_.system.engines = {unreadable};
+
+    const auto reply = start_example();
+
+    ASSERT_FALSE(reply.has_value());
+    EXPECT_EQ(reply.error(), kNotConfirmed);
+    EXPECT_EQ(state_.engine_error, "earlier");
+    ASSERT_EQ(fake_.system.engine_controls.size(), 1u);
+    EXPECT_EQ(fake_.system.engine_controls[0]->terminated_with, 1u);
+    const EventLog& log = *fake_.system.log;
+    const auto launched = std::ranges::find(log, "launch");
+    ASSERT_NE(launched, log.end());
+    EXPECT_EQ(EventLog(launched + 1, log.end()),
+              (EventLog{"job:close", "engine:terminate", "engine:wait", "engine:close"}));
+    EXPECT_EQ(state_.engine, nullptr);
+    EXPECT_EQ(state_.job, nullptr);
+}
+
 TEST_F(Lifecycle, TunConflictOnTheFirstAttemptIsRecoveredAndRetried) {
     fake_.system.engines = {EngineScript::exiting(1, std::string(kTunConflict) + "\n"),
                             EngineScript{}};
@@ -233,6 +256,22 @@ TEST_F(Lifecycle, TunConflictOnTheSecondAttemptIsAnEngineError) {
     EXPECT_EQ(fake_.recovered_from.size(), 1u);
     // The flag describes the start that ran the recovery.
     EXPECT_TRUE(state_.adapter_recovered);
+}
+
+TEST_F(Lifecycle, StopDuringTheFirstAttemptLeavesATunConflictUnrecovered) {
+    fake_.system.engines = {EngineScript::exiting(1, std::string(kTunConflict) + "\n"),
+                            EngineScript{}};
+    fake_.recovery = example_request("vless-reality.json")["config"];
+    fake_.system.after_launch = [this] { fake_.stop.set(); };
+
+    const auto reply = start_example();
+
+    ASSERT_FALSE(reply.has_value());
+    EXPECT_EQ(reply.error(), std::string("Движок завершился с кодом 1: ") + kTunConflict);
+    EXPECT_EQ(state_.engine_error, reply.error());
+    EXPECT_TRUE(fake_.recovered_from.empty());
+    EXPECT_EQ(fake_.system.launched.size(), 1u);
+    EXPECT_FALSE(state_.adapter_recovered);
 }
 
 TEST_F(Lifecycle, NoAttemptOnceTheServiceIsStopping) {
@@ -311,6 +350,126 @@ TEST_F(Lifecycle, BuiltInRuleSourcesAreProvedAndBounded) {
     EXPECT_TRUE(fake_.system.launched.empty());
 }
 
+// A recovery reported by an earlier start is forgotten only by a start that reaches its attempts.
+enum class StartEnd { refused_by_validation, refused_by_rule_source, stopped, started };
+
+struct RecoveredCase {
+    const char* name;
+    StartEnd end;
+    const char* error;  // nullptr: started
+    bool recovered_after;
+};
+
+class AdapterRecoveredFlag : public Lifecycle, public testing::WithParamInterface<RecoveredCase> {};
+
+TEST_P(AdapterRecoveredFlag, SurvivesUntilAStartReachesItsAttempts) {
+    const RecoveredCase& c = GetParam();
+    state_.adapter_recovered = true;
+    Json request = example_request("vless-reality.json");
+    switch (c.end) {
+        case StartEnd::refused_by_validation:
+            request["config"]["unexpected"] = 1;
+            break;
+        case StartEnd::refused_by_rule_source:
+            std::filesystem::remove(state_.install_dir / "rules" / "geoip-ru.json");
+            break;
+        case StartEnd::stopped:
+            fake_.stop.set();
+            break;
+        case StartEnd::started:
+            break;
+    }
+
+    const auto reply = start(request);
+
+    if (c.error == nullptr) {
+        ASSERT_TRUE(reply.has_value()) << reply.error();
+        EXPECT_EQ((*reply)["adapter_recovered"], c.recovered_after);
+    } else {
+        ASSERT_FALSE(reply.has_value());
+        EXPECT_EQ(reply.error(), c.error);
+    }
+    EXPECT_EQ(state_.adapter_recovered, c.recovered_after);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, AdapterRecoveredFlag,
+    testing::Values(RecoveredCase{"refused_by_validation", StartEnd::refused_by_validation,
+                                  "Unsupported privileged option: unexpected", true},
+                    RecoveredCase{"refused_by_rule_source", StartEnd::refused_by_rule_source,
+                                  "The system cannot find the file specified. (os error 2)", true},
+                    RecoveredCase{"stopped_before_the_first_attempt", StartEnd::stopped,
+                                  "Подключение отменено", false},
+                    RecoveredCase{"started_without_recovery", StartEnd::started, nullptr, false}),
+    [](const testing::TestParamInfo<RecoveredCase>& param) { return param.param.name; });
+
+// The client of a start is watched only while a connection holds an engine.
+enum class Before { idle, running_owned, running_other };
+
+struct ClientCase {
+    const char* name;
+    Before before;
+    EngineScript engine;
+    std::optional<bool> running;           // the reply's, none: refused
+    std::optional<std::uint32_t> watched;  // the client process the state holds afterwards
+};
+
+// The start's client, and the client of a connection already running.
+constexpr std::uint32_t kStarting = 77;
+constexpr std::uint32_t kEarlier = 78;
+
+class StartClient : public Lifecycle, public testing::WithParamInterface<ClientCase> {};
+
+TEST_P(StartClient, IsKeptOnlyWithARunningEngine) {
+    const ClientCase& c = GetParam();
+    RunningConnection previous;
+    previous.client->pid = kEarlier;
+    if (c.before != Before::idle) {
+        previous.install(state_, c.before == Before::running_owned ? kSessionA : kSessionB);
+    }
+    fake_.system.engines = {c.engine};
+    FakePipe pipe(fake_.stop);
+    Json request = example_request("vless-reality.json");
+    request["session"] = kSessionA;
+
+    const auto reply = handle_connection(fake_.context, pipe, state_, request);
+
+    if (c.running) {
+        ASSERT_TRUE(reply.has_value()) << reply.error();
+        EXPECT_EQ((*reply)["running"], *c.running);
+    } else {
+        ASSERT_FALSE(reply.has_value());
+    }
+    if (c.watched) {
+        ASSERT_NE(state_.client_process, nullptr);
+        EXPECT_EQ(state_.client_process->pid(), *c.watched);
+    } else {
+        EXPECT_EQ(state_.client_process, nullptr);
+    }
+    EXPECT_EQ(client_->closed, c.watched != kStarting);
+    EXPECT_EQ(previous.client->closed, c.before == Before::running_owned);
+}
+
+EngineScript dies_once_answered() {
+    EngineScript script;
+    script.exits_once_answered = 0;
+    return script;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Starts, StartClient,
+    testing::Values(
+        ClientCase{"engine_alive_at_commit", Before::idle, EngineScript{}, true, kStarting},
+        ClientCase{"engine_died_before_the_snapshot", Before::idle, dies_once_answered(), false,
+                   std::nullopt},
+        ClientCase{"refused_while_another_session_runs", Before::running_other, EngineScript{},
+                   std::nullopt, kEarlier},
+        ClientCase{"failed_start", Before::idle, EngineScript::exiting(3, "[Error] boom\n"),
+                   std::nullopt, std::nullopt},
+        ClientCase{"already_running_and_owned", Before::running_owned, EngineScript{}, true,
+                   kStarting}),
+    [](const testing::TestParamInfo<ClientCase>& param) { return param.param.name; });
+
 // prepare_update: the installer owner is the client or its parent, of the owner's account, alive.
 struct ReservationCase {
     const char* name;
@@ -348,6 +507,16 @@ TEST_P(Reservations, OwnerIsProvedBeforeTheReservation) {
         parent_->exited_with = 0;
     } else if (name == "self_other_account") {
         client_->user_sid = std::string("S-1-5-21-9");
+    } else if (name == "largest_pid") {
+        fake_.system.processes[4294967295u] = parent_;
+        fake_.system.lineages[77] = ProcessLineage{4294967295u, 200};
+    } else if (name == "client_created_unreadable") {
+        fake_.system.lineages[77] = ProcessLineage{500, std::nullopt};
+    } else if (name == "owner_created_unreadable") {
+        parent_->created = std::unexpected(std::string("Access is denied. (os error 5)"));
+    } else if (name == "ended_owner_other_account") {
+        parent_->user_sid = std::string("S-1-5-21-1-2-3-1002");
+        parent_->exited_with = 0;
     }
     Json request = Json::parse(R"({"version":1,"op":"prepare_update"})");
     request["session"] = kSessionA;
@@ -382,11 +551,14 @@ INSTANTIATE_TEST_SUITE_P(
         ReservationCase{"pid_float", "500.0", "Invalid installer owner PID"},
         ReservationCase{"pid_text", "\"500\"", "Invalid installer owner PID"},
         ReservationCase{"pid_too_large", "4294967296", "Invalid installer owner PID"},
+        ReservationCase{"largest_pid", "4294967295", nullptr},
         ReservationCase{"not_the_parent", "501", kDelegation},
         ReservationCase{"client_not_inspectable", "500",
                         "Cannot inspect authenticated installer client"},
         ReservationCase{"parent_unreadable", "500", kDelegation},
         ReservationCase{"recycled_parent_pid", "500", kDelegation},
+        ReservationCase{"client_created_unreadable", "500", kDelegation},
+        ReservationCase{"owner_created_unreadable", "500", kDelegation},
         ReservationCase{
             "owner_gone", "500",
             "Cannot monitor installer owner: The parameter is incorrect. (os error 87)"},
@@ -394,6 +566,9 @@ INSTANTIATE_TEST_SUITE_P(
         ReservationCase{"owner_other_account", "500",
                         "Installer owner process belongs to another Windows account"},
         ReservationCase{"self_other_account", nullptr,
+                        "Installer owner process belongs to another Windows account"},
+        // The account is proved before the owner's end is looked at.
+        ReservationCase{"ended_owner_other_account", "500",
                         "Installer owner process belongs to another Windows account"},
         ReservationCase{"owner_exited", "500", "Installer owner process has already exited"}),
     [](const testing::TestParamInfo<ReservationCase>& param) { return param.param.name; });

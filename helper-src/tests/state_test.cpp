@@ -183,7 +183,8 @@ INSTANTIATE_TEST_SUITE_P(
                                 false,
                                 false,
                                 "query failed (os error 5)",
-                                {"job:close", "client:close", "engine:close"}},
+                                {"job:close", "client:close", "engine:terminate", "engine:wait",
+                                 "engine:close"}},
                     StopFailure{"terminate",
                                 false,
                                 true,
@@ -199,6 +200,69 @@ INSTANTIATE_TEST_SUITE_P(
                                 {"job:close", "client:close", "engine:terminate", "engine:wait",
                                  "engine:close"}}),
     [](const testing::TestParamInfo<StopFailure>& case_info) { return case_info.param.name; });
+
+// Ending an engine with its job: the job is closed first, whatever the engine's status says.
+struct EngineEnding {
+    const char* name;
+    bool in_kill_on_close_job;
+    bool query_fails;
+    bool wait_fails;
+    const char* error;  // nullptr: ended without a failure
+    EventLog events;
+};
+
+class EngineEndings : public testing::TestWithParam<EngineEnding> {};
+
+TEST_P(EngineEndings, CloseTheJobThenTerminateAndReap) {
+    const EngineEnding& c = GetParam();
+    auto log = std::make_shared<EventLog>();
+    auto engine = make_control("engine", 4242, log);
+    engine->ends_when_job_closes = c.in_kill_on_close_job;
+    engine->query_fails = c.query_fails;
+    engine->wait_fails = c.wait_fails;
+
+    const auto result = end_engine(std::make_unique<FakeJob>(log, std::vector{engine}),
+                                   std::make_unique<FakeProcess>(engine));
+
+    if (c.error == nullptr) {
+        ASSERT_TRUE(result.has_value()) << result.error();
+    } else {
+        ASSERT_FALSE(result.has_value());
+        EXPECT_EQ(result.error(), c.error);
+    }
+    EXPECT_EQ(*log, c.events);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Engines, EngineEndings,
+    testing::Values(EngineEnding{"running",
+                                 false,
+                                 false,
+                                 false,
+                                 nullptr,
+                                 {"job:close", "engine:terminate", "engine:wait", "engine:close"}},
+                    // The closed job has already ended it, so it is only reaped.
+                    EngineEnding{"ended_by_its_job",
+                                 true,
+                                 false,
+                                 false,
+                                 nullptr,
+                                 {"job:close", "engine:wait", "engine:close"}},
+                    // An unreadable status reads as "maybe still running".
+                    EngineEnding{"status_unreadable",
+                                 true,
+                                 true,
+                                 false,
+                                 "query failed (os error 5)",
+                                 {"job:close", "engine:terminate", "engine:wait", "engine:close"}},
+                    // The first failure is the one reported.
+                    EngineEnding{"status_unreadable_and_wait_fails",
+                                 false,
+                                 true,
+                                 true,
+                                 "query failed (os error 5)",
+                                 {"job:close", "engine:terminate", "engine:wait", "engine:close"}}),
+    [](const testing::TestParamInfo<EngineEnding>& case_info) { return case_info.param.name; });
 
 TEST_F(Housekeeping, EngineAlreadyEndingByItsJobCountsAsStopped) {
     // Terminating a process that its closed job is already ending fails; the wait decides.
