@@ -36,10 +36,10 @@ std::expected<std::string, std::string> read_built_in_rule_source(ServiceContext
     return context.system.read_file(path, helper_protocol::kMaxBuiltInRuleSourceBytes);
 }
 
-// A copy of the request's member, null when it is absent.
-Json member_copy(const Json& request, std::string_view key) {
-    const Json* member = find_member(request, key);
-    return member != nullptr ? *member : Json();
+// The request's member, taken out of it; null when it is absent.
+Json take_member(Json& request, std::string_view key) {
+    const auto member = request.find(key);
+    return member != request.end() ? std::move(*member) : Json();
 }
 
 std::set<std::string> own_rule_tags(const Json& request) {
@@ -78,9 +78,9 @@ std::expected<Attempt, std::string> run_attempt(ServiceContext& context, const S
     return Attempt{std::move(*engine), std::move(probe)};
 }
 
-Json commit(ServiceState& state, LaunchedEngine engine, const Json& request,
+Json commit(ServiceState& state, LaunchedEngine engine, std::set<std::string> own_tags,
             const std::string& session) {
-    state.rule_source_tags = own_rule_tags(request);
+    state.rule_source_tags = std::move(own_tags);
     state.engine_error.reset();
     state.engine = std::move(engine.process);
     state.job = std::move(engine.job);
@@ -149,7 +149,7 @@ std::expected<std::unique_ptr<Process>, std::string> open_installer_owner(
 }  // namespace
 
 std::expected<Json, std::string> start_connection(ServiceContext& context, ServiceState& state,
-                                                  const Json& request, const std::string& session) {
+                                                  Json& request, const std::string& session) {
     if (state.engine) {
         if (state.session == session) {
             return build_status(state);
@@ -159,8 +159,9 @@ std::expected<Json, std::string> start_connection(ServiceContext& context, Servi
     if (state.reservation) {
         return std::unexpected("Helper is reserved for an idle update");
     }
+    std::set<std::string> own_tags = own_rule_tags(request);
     auto prepared = xray_native::prepare_start(
-        member_copy(request, "config"), member_copy(request, "rules"), state.install_dir,
+        take_member(request, "config"), take_member(request, "rules"), state.install_dir,
         state.data_dir,
         [&](std::string_view tag) { return read_built_in_rule_source(context, state, tag); });
     if (!prepared) {
@@ -175,7 +176,7 @@ std::expected<Json, std::string> start_connection(ServiceContext& context, Servi
         }
         using Kind = ProbeResult::Kind;
         if (run->probe.kind == Kind::ready) {
-            return commit(state, std::move(run->engine), request, session);
+            return commit(state, std::move(run->engine), std::move(own_tags), session);
         }
         (void)end_engine(std::move(run->engine.job), std::move(run->engine.process));
         if (run->probe.kind != Kind::exited) {

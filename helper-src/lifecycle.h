@@ -13,8 +13,9 @@
 // an installer. Each returns the reply object or the failure text.
 namespace vemla::service {
 
+// Takes the request's `config` and `rules` out of it.
 std::expected<Json, std::string> start_connection(ServiceContext& context, ServiceState& state,
-                                                  const Json& request, const std::string& session);
+                                                  Json& request, const std::string& session);
 
 std::expected<Json, std::string> prepare_update(ServiceContext& context, ServiceState& state,
                                                 const Json& request, const std::string& session,

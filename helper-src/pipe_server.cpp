@@ -38,9 +38,9 @@ void linger(Pipe& pipe, Clock& clock, const StopFlag& stop) {
 void answer(ServiceContext& context, Pipe& pipe, ServiceState& state) {
     const bool was_running = state.engine != nullptr;
     try {
-        const auto request = read_request(pipe, context.clock, context.stop, state.owner_sid);
+        auto request = read_request(pipe, context.clock, context.stop, state.owner_sid);
         const auto reply = request
-                               ? handle_connection(context, pipe, state, *request)
+                               ? handle_connection(context, pipe, state, std::move(*request))
                                : std::expected<Json, std::string>(std::unexpect, request.error());
         pipe.write(to_compact_json(reply ? *reply : error_reply(reply.error())) + "\n");
     } catch (const std::bad_alloc&) {
@@ -118,7 +118,7 @@ std::expected<Json, std::string> read_request(Pipe& pipe, Clock& clock, const St
 }
 
 std::expected<Json, std::string> handle_connection(ServiceContext& context, Pipe& pipe,
-                                                   ServiceState& state, const Json& request) {
+                                                   ServiceState& state, Json request) {
     const auto client_pid = pipe.client_pid();
     if (!client_pid) {
         return failure_of(client_pid);
@@ -134,7 +134,7 @@ std::expected<Json, std::string> handle_connection(ServiceContext& context, Pipe
         }
         client = std::move(*opened);
     }
-    auto reply = handle_request(context, state, request, *client_pid);
+    auto reply = handle_request(context, state, std::move(request), *client_pid);
     // The client is watched only while a connection holds an engine: after an engine that died
     // before the reply's snapshot, its later exit would stop the next client's connection.
     if (is_start && reply && state.engine) {

@@ -37,7 +37,7 @@ std::expected<Json, std::string> read_request(Pipe& pipe, Clock& clock, const St
 
 // Learns who is calling and hands the request to the envelope.
 std::expected<Json, std::string> handle_connection(ServiceContext& context, Pipe& pipe,
-                                                   ServiceState& state, const Json& request);
+                                                   ServiceState& state, Json request);
 
 // Serves one client at a time until the stop flag is set.
 void serve(ServiceContext& context, Pipe& pipe, ServiceState& state);

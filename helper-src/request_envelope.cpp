@@ -43,7 +43,7 @@ Json error_reply(std::string_view text) {
 }
 
 std::expected<Json, std::string> handle_request(ServiceContext& context, ServiceState& state,
-                                                const Json& request, std::uint32_t client_pid) {
+                                                Json request, std::uint32_t client_pid) {
     if (auto basics = helper_protocol::check_request_basics(request); !basics) {
         return failure_of(basics);
     }
