@@ -250,5 +250,4 @@ std::string worst_request() {
                                                    std::move(entries), std::move(rules_map)));
 }
 
-
 }  // namespace vemla::benchmarks

@@ -60,10 +60,11 @@ int main(int argc, char** argv) {
                     reply.c_str());
     }
     const long peak = peak_kib();
-    std::printf("peak resident memory: %.1f MiB (%.1f MiB resident before serving, growth %.1fx "
-                "the request)\n",
-                static_cast<double>(peak) / 1024, static_cast<double>(before) / 1024,
-                static_cast<double>(peak - before) * 1024 / static_cast<double>(request.size()));
+    std::printf(
+        "peak resident memory: %.1f MiB (%.1f MiB resident before serving, growth %.1fx "
+        "the request)\n",
+        static_cast<double>(peak) / 1024, static_cast<double>(before) / 1024,
+        static_cast<double>(peak - before) * 1024 / static_cast<double>(request.size()));
     std::filesystem::remove_all(root);
     return 0;
 }

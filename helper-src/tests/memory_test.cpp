@@ -69,7 +69,8 @@ namespace {
 
 using namespace testing_support;
 
-constexpr std::string_view kOutOfMemory = R"({"error":"Not enough memory for the request","ok":false})";
+constexpr std::string_view kOutOfMemory =
+    R"({"error":"Not enough memory for the request","ok":false})";
 
 std::string read_text(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -102,8 +103,7 @@ public:
         if (count == 0) {
             return PipeRead{};
         }
-        std::copy_n(request.begin() + static_cast<std::ptrdiff_t>(offset_), count,
-                    buffer.begin());
+        std::copy_n(request.begin() + static_cast<std::ptrdiff_t>(offset_), count, buffer.begin());
         offset_ += count;
         return PipeRead{PipeRead::Kind::data, count, {}};
     }
@@ -112,9 +112,7 @@ public:
         written.emplace_back(bytes);
         allocator_armed = armed;
     }
-    std::expected<std::string, std::string> caller_sid() override {
-        return std::string(kOwnerSid);
-    }
+    std::expected<std::string, std::string> caller_sid() override { return std::string(kOwnerSid); }
     std::expected<std::uint32_t, std::string> client_pid() override { return 77u; }
 
 private:

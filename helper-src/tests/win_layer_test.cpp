@@ -170,9 +170,8 @@ bool grants_everyone(const std::filesystem::path& path) {
     if (!security || !security->dacl) {
         return true;
     }
-    return std::ranges::any_of(*security->dacl, [](const AceRecord& ace) {
-        return ace.sid && *ace.sid == "S-1-1-0";
-    });
+    return std::ranges::any_of(
+        *security->dacl, [](const AceRecord& ace) { return ace.sid && *ace.sid == "S-1-1-0"; });
 }
 
 constexpr const char* kEngineFileDescriptor =
@@ -214,11 +213,11 @@ TEST_F(DataDirectory, OwnFilesAreCreatedWithTheirDescriptorAndFoundThroughTheHan
 TEST_F(DataDirectory, OwnFileWithASecondNameOrABadDescriptorIsSeenAsSuch) {
     Win32System system;
     write("active.json", "x");
-    ASSERT_TRUE(::CreateHardLinkW((dir_ / "second.json").c_str(), (dir_ / "active.json").c_str(),
-                                  nullptr))
+    ASSERT_TRUE(
+        ::CreateHardLinkW((dir_ / "second.json").c_str(), (dir_ / "active.json").c_str(), nullptr))
         << last_error_text();
-    auto linked = system.open_own_file(dir_ / "second.json", kEngineFileDescriptor,
-                                       Sharing::shared);
+    auto linked =
+        system.open_own_file(dir_ / "second.json", kEngineFileDescriptor, Sharing::shared);
     ASSERT_TRUE(linked.has_value()) << linked.error();
     ASSERT_TRUE((*linked)->found().has_value());
     EXPECT_EQ((*linked)->found()->link_count, 2u);
@@ -238,8 +237,8 @@ TEST_F(DataDirectory, FilesAreReadFromAnOffset) {
         std::size_t limit;
         std::string bytes;
     };
-    for (const Case& c : {Case{0, 4, "0123"}, Case{3, 4, "3456"}, Case{8, 4, "89"},
-                          Case{10, 4, ""}, Case{20, 4, ""}}) {
+    for (const Case& c : {Case{0, 4, "0123"}, Case{3, 4, "3456"}, Case{8, 4, "89"}, Case{10, 4, ""},
+                          Case{20, 4, ""}}) {
         const auto bytes = system.read_file_from(dir_ / "engine.log", c.offset, c.limit);
         ASSERT_TRUE(bytes.has_value()) << bytes.error();
         EXPECT_EQ(*bytes, c.bytes) << c.offset;
