@@ -98,6 +98,31 @@ for value in literals():
     for target in ("request_road", "validation", "compiler"):
         write(target, text)
 
+# DNS servers whose address, port or path the engine could read as something else.
+DNS_SERVER_TEXTS = ["1.1.1.1", "2606:4700::1111", "dns.google", "a-b.example",
+                    "https+local://1.1.1.1/dns-query", "tcp+local://1.1.1.1", "quic+local://x",
+                    "localhost", "LocalHost", "fakedns", "1.1.1.1/x", "a@b", "a..b", "-a.b",
+                    "1.1.1", "999.1.1.1", "[::1]", "fe80::1%eth0", "dns google",
+                    "a" * 64 + ".example"]
+DNS_SERVER_MEMBERS = [{"server_port": port} for port in (0, 1, 65535, 65536, "53", 53.0)]
+DNS_SERVER_MEMBERS += [{"path": path} for path in ("/q", "q", "")]
+
+
+def dns_server(type_, server, members):
+    def edit(request):
+        request["config"]["dns"]["servers"][0] = dict(
+            {"tag": "dns-remote", "type": type_, "server": server, "detour": "proxy"}, **members)
+    return edit
+
+
+for type_ in ("udp", "tcp", "https"):
+    edits = [dns_server(type_, server, {}) for server in DNS_SERVER_TEXTS]
+    edits += [dns_server(type_, "1.1.1.1", members) for members in DNS_SERVER_MEMBERS]
+    for edit in edits:
+        text = request_with(edit)
+        for target in ("request_road", "validation", "compiler"):
+            write(target, text)
+
 # Engine logs: a flag byte (odd: four bytes of exit code follow), then the tail of engine.log.
 logs = [
     b"Xray 26.9.30 started\n",

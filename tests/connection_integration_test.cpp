@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
@@ -334,24 +335,59 @@ TEST_F(Connections, ThePipeAnswersWhatTheOfflineToolAnswers) {
             requests.push_back(entry.path());
         }
     }
-    const auto refused = [&](const std::string& name, const std::string& text) {
+    const auto add_request = [&](const std::string& name, const std::string& text) {
         write_text(root_ / name, text);
         requests.push_back(root_ / name);
     };
     const std::string session = std::string(R"("session":")") + kSession + "\"";
-    refused("unknown-key.json", R"({"version":1,"op":"start","native_xray":true,)" + session +
-                                    R"(,"config":{"bogus":1},"rules":{}})");
-    refused("no-rules.json",
-            R"({"version":1,"op":"start","native_xray":true,)" + session + R"(,"config":{}})");
+    add_request("unknown-key.json", R"({"version":1,"op":"start","native_xray":true,)" + session +
+                                        R"(,"config":{"bogus":1},"rules":{}})");
+    add_request("no-rules.json",
+                R"({"version":1,"op":"start","native_xray":true,)" + session + R"(,"config":{}})");
     Json quic = parse_json(read_text(fs::path(VEMLA_EXAMPLES_DIR) / "vless-reality.json")).value();
     quic["config"]["route"]["rules"][1]["protocol"] = Json::array({"dns", "quic"});
-    refused("dns-and-quic.json", to_compact_json(quic));
+    add_request("dns-and-quic.json", to_compact_json(quic));
+    // The selected DNS server as a "udp" server of each address: the tool's verdict is pinned
+    // too, so that a pipe and a tool that both let a leaking address through do not agree.
+    struct DnsServerCase {
+        const char* file;
+        const char* server;
+        bool accepted;
+    };
+    const DnsServerCase dns_servers[] = {
+        {"dns-https-local.json", "https+local://1.1.1.1/dns-query", false},
+        {"dns-tcp-local.json", "tcp+local://1.1.1.1", false},
+        {"dns-localhost.json", "localhost", false},
+        {"dns-fakedns.json", "fakedns", false},
+        {"dns-path.json", "1.1.1.1/x", false},
+        {"dns-user.json", "a@b", false},
+        {"dns-ipv4.json", "1.1.1.1", true},
+        {"dns-ipv6.json", "2606:4700::1111", true},
+        {"dns-name.json", "dns.google", true},
+    };
+    std::map<fs::path, std::string> verdicts;  // the tool's output; empty when it compiles
+    for (const DnsServerCase& c : dns_servers) {
+        Json request =
+            parse_json(read_text(fs::path(VEMLA_EXAMPLES_DIR) / "vless-reality.json")).value();
+        request["config"]["dns"]["servers"][0] =
+            Json{{"tag", "dns-remote"}, {"type", "udp"}, {"server", c.server}, {"detour", "proxy"}};
+        add_request(c.file, to_compact_json(request));
+        verdicts[root_ / c.file] =
+            c.accepted ? ""
+                       : "Xray: DNS-сервер 0: server должен быть IP-адресом или именем хоста\r\n";
+    }
     std::sort(requests.begin(), requests.end());
 
     for (const fs::path& request : requests) {
         SCOPED_TRACE(utf8(request.filename()));
         const ProgramRun tool = run_tool(install_ / "rules", request);
         const Json reply = parse_reply(exchange(start_line(request)));
+        if (const auto verdict = verdicts.find(request); verdict != verdicts.end()) {
+            EXPECT_EQ(tool.code, verdict->second.empty() ? 0u : 1u);
+            if (!verdict->second.empty()) {
+                EXPECT_EQ(tool.output, verdict->second);
+            }
+        }
         if (tool.code == 0) {
             ASSERT_EQ(reply["ok"], true) << reply;
             EXPECT_EQ(read_text(data_ / "active.json") + "\n", tool.output);

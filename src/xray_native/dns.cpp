@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 #include "xray_native/messages.h"
 
@@ -83,25 +84,152 @@ ServerSelection select_servers(const Json& section, const Json& rules) {
     return selection;
 }
 
-Result<std::string> server_address(const std::string& type, const Json& server,
-                                   const std::string& host) {
-    if (type == "udp") {
-        return host;
+constexpr std::size_t kMaxHostNameBytes = 253;
+constexpr std::size_t kMaxLabelBytes = 63;
+constexpr std::uint64_t kMaxPort = 65535;
+
+// Words the engine reads as a resolver of its own rather than as a host to ask.
+constexpr std::string_view kReservedHosts[] = {"localhost", "fakedns"};
+
+bool is_ascii_alphanumeric(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+}
+
+char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
     }
-    if (type == "tcp") {
-        return "tcp://" + host;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// One label of a host name; `all_digits` is cleared when it holds anything but digits.
+bool is_label(std::string_view label, bool& all_digits) {
+    if (label.empty() || label.size() > kMaxLabelBytes || label.front() == '-' ||
+        label.back() == '-') {
+        return false;
+    }
+    for (char c : label) {
+        if (c != '-' && !is_ascii_alphanumeric(c)) {
+            return false;
+        }
+        all_digits = all_digits && c >= '0' && c <= '9';
+    }
+    return true;
+}
+
+// Letters, digits and inner hyphens in dot-separated labels. Digits alone in every label read
+// as an IPv4 address to some parsers and as a name to others, so such a text must be an
+// address.
+bool is_host_name(std::string_view text) {
+    if (text.empty() || text.size() > kMaxHostNameBytes) {
+        return false;
+    }
+    bool all_digits = true;
+    for (std::size_t start = 0;;) {
+        const std::size_t dot = text.find('.', start);
+        if (!is_label(text.substr(start, dot - start), all_digits)) {
+            return false;
+        }
+        if (dot == std::string_view::npos) {
+            break;
+        }
+        start = dot + 1;
+    }
+    return !all_digits;
+}
+
+bool is_reserved_host(std::string_view text) {
+    for (std::string_view word : kReservedHosts) {
+        if (equals_ignoring_ascii_case(text, word)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The engine reads a scheme, a path, user information or a reserved word out of its address
+// text, and any of them can send the queries somewhere other than the route says; a bare IP
+// literal or host name cannot.
+Check check_host(const std::string& host, std::size_t position) {
+    if (is_ip_address(host) || (is_host_name(host) && !is_reserved_host(host))) {
+        return {};
+    }
+    return fail(messages::dns_server_not_host(position));
+}
+
+bool is_port_number(const Json& value) {
+    return is_non_negative_integer(value) && value.get<std::uint64_t>() >= 1 &&
+           value.get<std::uint64_t>() <= kMaxPort;
+}
+
+// The port member of a "udp" or "tcp" server is copied as it is, so it must be a port.
+Check check_plain_port(const Json& server) {
+    const Json* port = find_member(server, "server_port");
+    if (port != nullptr && !is_port_number(*port)) {
+        return fail(messages::kBadServerPort);
+    }
+    return {};
+}
+
+// A port that is not an integer leaves the default; an integer that is no port is refused
+// rather than written into the URL.
+Result<std::uint64_t> https_port(const Json& server) {
+    const Json* value = find_member(server, "server_port");
+    if (value == nullptr || !is_non_negative_integer(*value)) {
+        return 443;
+    }
+    if (!is_port_number(*value)) {
+        return fail(messages::kBadServerPort);
+    }
+    return value->get<std::uint64_t>();
+}
+
+Result<std::string> https_path(const Json& server, std::size_t position) {
+    std::string path = non_empty_text_or(server, "path", "/dns-query");
+    if (!path.starts_with('/')) {
+        return fail(messages::dns_path_not_absolute(position));
+    }
+    return path;
+}
+
+Result<std::string> https_address(const Json& server, const std::string& host,
+                                  std::size_t position) {
+    auto port = https_port(server);
+    if (!port) {
+        return failure_of(port);
+    }
+    auto path = https_path(server, position);
+    if (!path) {
+        return failure_of(path);
+    }
+    const bool bracket = host.find(':') != std::string::npos;
+    return "https://" + (bracket ? "[" + host + "]" : host) + ":" + std::to_string(*port) + *path;
+}
+
+Result<std::string> server_address(const std::string& type, const Json& server,
+                                   const std::string& host, std::size_t position) {
+    if (type != "udp" && type != "tcp" && type != "https") {
+        return fail(messages::unsupported_dns_server(type));
+    }
+    if (auto checked = check_host(host, position); !checked) {
+        return failure_of(checked);
     }
     if (type == "https") {
-        std::uint64_t port = 443;
-        if (const Json* value = find_member(server, "server_port");
-            value != nullptr && is_non_negative_integer(*value)) {
-            port = value->get<std::uint64_t>();
-        }
-        const std::string path = non_empty_text_or(server, "path", "/dns-query");
-        const bool bracket = host.find(':') != std::string::npos;
-        return "https://" + (bracket ? "[" + host + "]" : host) + ":" + std::to_string(port) + path;
+        return https_address(server, host, position);
     }
-    return fail(messages::unsupported_dns_server(type));
+    if (auto checked = check_plain_port(server); !checked) {
+        return failure_of(checked);
+    }
+    return type == "tcp" ? "tcp://" + host : host;
 }
 
 // One upstream server: its object in the document, and the route of its queries.
@@ -116,7 +244,7 @@ Result<UpstreamServer> translate_upstream(const Json& server, const std::string&
     if (!host) {
         return failure_of(host);
     }
-    auto address = server_address(type, server, *host);
+    auto address = server_address(type, server, *host, position);
     if (!address) {
         return failure_of(address);
     }

@@ -75,6 +75,15 @@ std::string unsupported_dns_server(std::string_view type) {
     return text("Xray: DNS ", type, " не поддерживается");
 }
 
+std::string dns_server_not_host(std::size_t position) {
+    return "Xray: DNS-сервер " + std::to_string(position) +
+           ": server должен быть IP-адресом или именем хоста";
+}
+
+std::string dns_path_not_absolute(std::size_t position) {
+    return "Xray: DNS-сервер " + std::to_string(position) + ": path должен начинаться с /";
+}
+
 std::string unsupported_action(std::string_view action) {
     return text("Xray: действие маршрута ", action, " не поддерживается");
 }

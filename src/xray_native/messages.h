@@ -3,6 +3,7 @@
 // The compiler's refusals, as the client shows them to the user. Each text lives here once;
 // the ones that quote the request quote at most kMaxQuotedBytes of it.
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -74,6 +75,9 @@ inline constexpr std::string_view kDnsServersNotList = "Xray: dns.servers дол
 inline constexpr std::string_view kNoDnsServerLeft = "Xray: не осталось DNS-серверов";
 inline constexpr std::string_view kDnsPolicy =
     "Xray: пользовательская DNS policy не переводится автоматически";
+// `position` is the server's place in dns.servers, counting from 0.
+std::string dns_server_not_host(std::size_t position);
+std::string dns_path_not_absolute(std::size_t position);
 
 // Route rules.
 inline constexpr std::string_view kRouteWithoutOutbound = "Xray: route rule без outbound";

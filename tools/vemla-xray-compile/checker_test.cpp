@@ -153,6 +153,57 @@ TEST(Checker, CompilerRefusalIsOneLineOnStandardErrorWithExitOne) {
     EXPECT_EQ(run({"--validate-only", "-"}, to_compact_json(edited)).code, 0);
 }
 
+// The example request with its selected DNS server made a "udp" server of `server`, going
+// through the proxy.
+std::string with_udp_dns_server(const std::string& server) {
+    std::ostringstream text;
+    text << std::ifstream(kExamples / "vless-reality.json").rdbuf();
+    Json request = parse_json(text.str()).value_or(Json());
+    request["config"]["dns"]["servers"][0] =
+        Json{{"tag", "dns-remote"}, {"type", "udp"}, {"server", server}, {"detour", "proxy"}};
+    return to_compact_json(request);
+}
+
+// Address texts that the engine would send outside the tunnel are refused by the tool as they
+// would be by the service; plain addresses and names compile to the server as written.
+TEST(Checker, DnsServerAddressIsAnIpLiteralOrAHostName) {
+    struct Case {
+        const char* server;
+        bool accepted;
+    };
+    const Case cases[] = {
+        {"https+local://1.1.1.1/dns-query", false},
+        {"tcp+local://1.1.1.1", false},
+        {"localhost", false},
+        {"fakedns", false},
+        {"1.1.1.1/x", false},
+        {"a@b", false},
+        {"1.1.1.1", true},
+        {"2606:4700::1111", true},
+        {"dns.google", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.server);
+        const Outcome result = run({"-"}, with_udp_dns_server(c.server));
+        if (!c.accepted) {
+            EXPECT_EQ(result.code, 1);
+            EXPECT_EQ(result.out, "");
+            EXPECT_EQ(result.err,
+                      "Xray: DNS-сервер 0: server должен быть IP-адресом или именем хоста\n");
+            continue;
+        }
+        EXPECT_EQ(result.err, "");
+        const auto document = parse_json(result.out);
+        if (result.code != 0 || !document.has_value()) {
+            ADD_FAILURE() << "exit " << result.code << ": " << result.err;
+            continue;
+        }
+        const Json& server = document->at("dns").at("servers").at(0);
+        EXPECT_EQ(server.value("address", Json()), c.server);
+        EXPECT_EQ(server.value("tag", Json()), "vemla-dns-query-0");
+    }
+}
+
 // Hostile requests through everything the service runs: each ends in its message (or, for a
 // merely large rule, in its document) without running away.
 TEST(Checker, HostileRequestsEndInTheirMessages) {
