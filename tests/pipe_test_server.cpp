@@ -84,7 +84,7 @@ public:
         const std::filesystem::path& program, const std::vector<std::string>& arguments) override {
         return system_->start_query(program, arguments);
     }
-    std::uint32_t random32() override { return system_->random32(); }
+    std::expected<std::uint32_t, std::string> random32() override { return system_->random32(); }
 
 private:
     std::unique_ptr<RecoverySystem> system_;

@@ -606,6 +606,35 @@ TEST(ExactServicePath, OtherLettersCompareExactly) {
     EXPECT_FALSE(check_exact_service_path(quoted(u8"ПРОГРАММЫ"), executable).has_value());
 }
 
+// Each ASCII letter matches its other case, in both directions. Every other byte matches only
+// itself, also where it differs from another by the one bit (0x20) that tells an ASCII capital
+// from its small letter.
+TEST(ExactServicePath, FoldsEveryAsciiLetterAndNothingElse) {
+    const std::string separator(1, static_cast<char>(fs::path::preferred_separator));
+    struct Case {
+        const char* label;
+        std::u8string_view installed;   // the folder holding the executable
+        std::u8string_view configured;  // the same folder in the configured text
+        bool passes;
+    };
+    const Case cases[] = {
+        {"every_ascii_letter_swapped", u8"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz",
+         u8"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ", true},
+        {"latin_letter_beyond_ascii", u8"café", u8"cafÉ", false},
+        {"brackets_against_braces", u8"[x]", u8"{x}", false},
+        {"at_sign_against_grave_accent", u8"@x", u8"`x", false},
+    };
+    for (const Case& c : cases) {
+        const fs::path executable = kRoot / fs::path(c.installed) / "vemla-tun-helper.exe";
+        const std::string configured =
+            "\"" + kRoot.string() + bytes(c.configured) + separator + "vemla-tun-helper.exe\"";
+        EXPECT_EQ(
+            outcome(check_exact_service_path(configured, executable)),
+            c.passes ? "" : "Helper service executable is not the exact protected installation")
+            << c.label;
+    }
+}
+
 TEST(PathText, IsUtf8) {
     EXPECT_EQ(path_text(kRoot / fs::path(u8"Программы")), kRoot.string() + bytes(u8"Программы"));
 #ifdef _WIN32

@@ -102,7 +102,11 @@ std::expected<Json, std::string> recover_tun_adapter(const Json& configuration,
     if (!inventory) {
         return failure_of(inventory);
     }
-    return choose_tun_adapter(configuration, *inventory, system.random32());
+    const std::expected<std::uint32_t, std::string> start = system.random32();
+    if (!start) {
+        return failure_of(start);
+    }
+    return choose_tun_adapter(configuration, *inventory, *start);
 }
 
 }  // namespace vemla::tun_recovery

@@ -45,8 +45,9 @@ public:
     // failure is the operating system's text.
     virtual std::expected<std::unique_ptr<QueryProcess>, std::string> start_query(
         const std::filesystem::path& program, const std::vector<std::string>& arguments) = 0;
-    // 32 bits from the system's random generator.
-    virtual std::uint32_t random32() = 0;
+    // 32 bits from the system's random generator, or the operating system's text when it gives
+    // none.
+    virtual std::expected<std::uint32_t, std::string> random32() = 0;
 };
 
 }  // namespace vemla::tun_recovery

@@ -214,7 +214,9 @@ TEST(WindowsRandom, DrawsDiffer) {
     const auto system = make_windows_recovery_system();
     std::set<std::uint32_t> draws;
     for (int i = 0; i < 8; ++i) {
-        draws.insert(system->random32());
+        const auto draw = system->random32();
+        ASSERT_TRUE(draw.has_value()) << draw.error();
+        draws.insert(*draw);
     }
     // Eight equal 32-bit draws, or any two, are as good as impossible from a working generator.
     EXPECT_EQ(draws.size(), 8u);

@@ -2,7 +2,6 @@
 // for demonstrations. Never part of the service.
 #include <windows.h>
 
-#include <bcrypt.h>
 #include <fcntl.h>
 #include <io.h>
 
@@ -19,6 +18,7 @@
 #include "helper_client/helper_request.h"
 #include "helper_protocol/constants.h"
 #include "win/registration_win.h"
+#include "win32/system_random.h"
 #include "win32/win32_text.h"
 
 namespace {
@@ -49,9 +49,8 @@ fs::path session_file() {
 
 std::expected<std::string, std::string> new_session() {
     std::array<std::uint8_t, 32> bytes{};
-    if (!BCRYPT_SUCCESS(::BCryptGenRandom(nullptr, bytes.data(), bytes.size(),
-                                          BCRYPT_USE_SYSTEM_PREFERRED_RNG))) {
-        return std::unexpected(std::string("cannot generate a session"));
+    if (auto filled = vemla::win::fill_system_random(bytes); !filled) {
+        return std::unexpected(std::move(filled.error()));
     }
     return session_from_random(bytes);
 }

@@ -28,6 +28,11 @@ TEST(AdapterConflict, NeedsATunInterfaceStepAndAnExistingObject) {
         {"russian_access_denied", "create tun interface: Отказано в доступе.", false},
         {"exists_without_interface_step", "tun: object already exists", false},
         {"exists_before_other_step", "open tun device: object already exists", false},
+        // Only the two interface steps count, not any step on a TUN interface.
+        {"open_interface_step", "open tun interface: object already exists", false},
+        {"open_interface_step_russian", "Open TUN interface: объект уже существует", false},
+        {"interface_without_step", "tun interface: already exists", false},
+        {"step_on_the_device", "Failed to start: configure tun device: already exists", false},
         {"interface_step_only", "Configure TUN interface", false},
         {"exists_only", "Object already exists", false},
         {"split_phrase", "configure tun  interface: already exists", false},

@@ -49,6 +49,7 @@ struct Script {
     std::vector<QueryPoll> polls;  // one per poll; the last one repeats
     std::optional<std::string> output = kAnswer;
     std::uint32_t random = 0;
+    std::optional<std::string> random_failure;  // the system's text when it gives no bits
 
     std::vector<std::string> events;  // start, kill, wait, finish, random
     int poll_count = 0;
@@ -93,8 +94,11 @@ public:
         }
         return std::make_unique<FakeQuery>(script_, clock_);
     }
-    std::uint32_t random32() override {
+    std::expected<std::uint32_t, std::string> random32() override {
         script_.events.push_back("random");
+        if (script_.random_failure) {
+            return std::unexpected(*script_.random_failure);
+        }
         return script_.random;
     }
 
@@ -274,6 +278,32 @@ TEST(RecoverTunAdapter, WalksFromARandomStartPastWhatWindowsReports) {
                                       R"("address":["172.19.43.1/30"],"mtu":1500}],)"
                                       R"("outbounds":[]})"));
     EXPECT_EQ(script.events, (std::vector<std::string>{"start", "finish", "random"}));
+}
+
+// Without the system's bits there is no start to walk from: the recovery fails with the
+// system's text rather than walk from a guess, and before it looks at the configuration.
+TEST(RecoverTunAdapter, FailsWithTheSystemsTextWhenNoRandomBitsCome) {
+    const char* const no_bits = "Provider DLL failed to initialize correctly. (os error 1114)";
+    struct Case {
+        const char* label;
+        Json configuration;
+    };
+    const Case cases[] = {
+        {"recoverable_configuration", Json::parse(kConfiguration)},
+        {"no_tun_inbound", Json::object()},
+    };
+    for (const Case& c : cases) {
+        Script script;
+        script.polls = {exited(0)};
+        script.random_failure = no_bits;
+        FakeClock clock;
+        FakeSystem system(script, clock);
+        const auto recovered = recover_tun_adapter(c.configuration, system, clock);
+        ASSERT_FALSE(recovered.has_value()) << c.label;
+        EXPECT_EQ(recovered.error(), no_bits) << c.label;
+        EXPECT_EQ(script.events, (std::vector<std::string>{"start", "finish", "random"}))
+            << c.label;
+    }
 }
 
 TEST(RecoverTunAdapter, AsksWindowsBeforeItLooksAtTheConfiguration) {

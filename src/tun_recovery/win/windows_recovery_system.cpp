@@ -1,10 +1,10 @@
 #include "tun_recovery/win/windows_recovery_system.h"
 
 #include <windows.h>
-// bcrypt.h needs the types windows.h defines.
-#include <bcrypt.h>
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cwchar>
 #include <exception>
 #include <functional>
@@ -14,6 +14,7 @@
 #include "json/result.h"
 #include "tun_recovery/windows_networks.h"
 #include "win32/launch.h"
+#include "win32/system_random.h"
 #include "win32/unique_object.h"
 #include "win32/win32_text.h"
 
@@ -21,14 +22,6 @@ namespace vemla::tun_recovery {
 namespace {
 
 using win::UniqueHandle;
-
-struct ModuleTraits {
-    using Value = HMODULE;
-    static Value empty() { return nullptr; }
-    static bool is_valid(Value value) { return value != nullptr; }
-    static void close(Value value) { ::FreeLibrary(value); }
-};
-using UniqueModule = win::UniqueObject<ModuleTraits>;
 
 struct EnvironmentTraits {
     using Value = wchar_t*;
@@ -153,26 +146,8 @@ UniqueHandle open_null_device() {
                                       nullptr));
 }
 
-using ProcessPrngFunction = BOOL(WINAPI*)(PBYTE, SIZE_T);
-
-// ProcessPrng is the system's own per-process generator and cannot fail; it is taken from
-// bcryptprimitives.dll wherever that exports it. Wine lacks it, so there the recovery falls back
-// to BCryptGenRandom with the system-preferred generator.
-ProcessPrngFunction find_process_prng(HMODULE primitives) {
-    if (primitives == nullptr) {
-        return nullptr;
-    }
-    return reinterpret_cast<ProcessPrngFunction>(
-        reinterpret_cast<void*>(::GetProcAddress(primitives, "ProcessPrng")));
-}
-
 class WindowsRecoverySystem final : public RecoverySystem {
 public:
-    WindowsRecoverySystem()
-        : primitives_(
-              ::LoadLibraryExW(L"bcryptprimitives.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32)),
-          process_prng_(find_process_prng(primitives_.get())) {}
-
     std::optional<std::filesystem::path> system_root() override {
         std::wstring value(MAX_PATH, L'\0');
         for (;;) {
@@ -193,26 +168,13 @@ public:
     std::expected<std::unique_ptr<QueryProcess>, std::string> start_query(
         const std::filesystem::path& program, const std::vector<std::string>& arguments) override;
 
-    std::uint32_t random32() override {
-        std::uint32_t value = 0;
-        const auto bytes = reinterpret_cast<PUCHAR>(&value);
-        if (process_prng_ != nullptr && process_prng_(bytes, sizeof value)) {
-            return value;
+    std::expected<std::uint32_t, std::string> random32() override {
+        std::array<std::uint8_t, sizeof(std::uint32_t)> bytes{};
+        if (auto filled = win::fill_system_random(bytes); !filled) {
+            return failure_of(filled);
         }
-        if (::BCryptGenRandom(nullptr, bytes, sizeof value, BCRYPT_USE_SYSTEM_PREFERRED_RNG) >= 0) {
-            return value;
-        }
-        // Neither fails on a working system. The walk finds a free candidate from any start;
-        // randomness only spreads the choices, so a counter is an acceptable last resort.
-        LARGE_INTEGER counter{};
-        ::QueryPerformanceCounter(&counter);
-        const auto ticks = static_cast<std::uint64_t>(counter.QuadPart);
-        return static_cast<std::uint32_t>(ticks ^ (ticks >> 32)) ^ ::GetCurrentProcessId();
+        return std::bit_cast<std::uint32_t>(bytes);
     }
-
-private:
-    UniqueModule primitives_;
-    ProcessPrngFunction process_prng_;
 };
 
 std::expected<std::unique_ptr<QueryProcess>, std::string> WindowsRecoverySystem::start_query(
