@@ -15,7 +15,7 @@ real="$build/helper-src/vemla-tun-helper.exe"
 variant="$build/tests/vemla-tun-helper-wine-variant.exe"
 failures=0
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+trap 'rm -rf "$work"; "$wineserver" -k 2>/dev/null' EXIT
 
 check() {  # check NAME CONDITION-RESULT DETAIL
     if [ "$2" = 0 ]; then
@@ -68,6 +68,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wine" wineboot -i >/dev/null 2>&1
     "$wineserver" -w
 fi
+# One Wine server for the whole run: a server that ends with its last program takes the service
+# manager with it, and the next one starts the automatic service again, so a stop would seldom
+# be seen.
+"$wineserver" -p 2>/dev/null || true
 remove_service >/dev/null 2>&1
 
 echo "-- the real executable"
@@ -129,14 +133,14 @@ for _ in $(seq 100); do
     out=$(one_line "$work/out") && [[ $out == *'"running":true'* ]] && break
     sleep 0.1
 done
-[[ $out == *'"running":true'* ]] && pgrep -f 'Program Files.VemlaHelper.xray.exe' >/dev/null
+[[ $out == *'"running":true'* ]] && pgrep -f 'C:.Program Files.VemlaHelper.xray.exe' >/dev/null
 check "a client connects and the engine runs" $? "$out"
 began=$(date +%s%N)
 run sc stop VemlaTunHelper >/dev/null
 wait_state STOPPED
 stopped=$(( ($(date +%s%N) - began) / 1000000 ))
 sleep 0.5
-[ "$(exit_code)" = 0 ] && ! pgrep -f 'Program Files.VemlaHelper.xray.exe' >/dev/null
+[ "$(exit_code)" = 0 ] && ! pgrep -f 'C:.Program Files.VemlaHelper.xray.exe' >/dev/null
 check "a stop during a connection stops the engine and the service with 0 (${stopped} ms)" $? "$(query)"
 exec 7>&-; wait "$holder" 2>/dev/null; rm -f "$client_fifo"
 
