@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
+#include <ranges>
 #include <utility>
 
 #include "json/result.h"
@@ -77,6 +79,28 @@ bool equal_ignoring_ascii_case(std::string_view a, std::string_view b) {
                               [](char x, char y) { return ascii_lower(x) == ascii_lower(y); });
 }
 
+constexpr std::string_view kSidTextPrefix = "S-1-";
+constexpr std::size_t kMaxSubAuthorities = 15;
+constexpr std::size_t kMaxSidNumberDigits = 10;
+constexpr std::uint64_t kMaxSidNumber = 0xFFFFFFFF;
+
+// One field of a SID's string form: a 32-bit number in decimal, without leading zeros, as the
+// system writes it; another spelling would never equal the text of a real SID.
+bool is_sid_number(std::string_view digits) {
+    if (digits.empty() || digits.size() > kMaxSidNumberDigits ||
+        (digits.size() > 1 && digits.front() == '0')) {
+        return false;
+    }
+    std::uint64_t value = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    return value <= kMaxSidNumber;
+}
+
 }  // namespace
 
 std::string path_text(const std::filesystem::path& path) {
@@ -85,9 +109,26 @@ std::string path_text(const std::filesystem::path& path) {
 
 TrustPolicy::TrustPolicy() : principals_(kTrustedPrincipals.begin(), kTrustedPrincipals.end()) {}
 
+bool is_sid_text(std::string_view text) {
+    if (!text.starts_with(kSidTextPrefix)) {
+        return false;
+    }
+    std::size_t fields = 0;
+    for (const auto field : std::views::split(text.substr(kSidTextPrefix.size()), '-')) {
+        if (!is_sid_number(std::string_view(field.begin(), field.end()))) {
+            return false;
+        }
+        ++fields;
+    }
+    // The identifier authority, then the sub-authorities.
+    return fields >= 2 && fields <= 1 + kMaxSubAuthorities;
+}
+
 TrustPolicy TrustPolicy::also_trusting(std::string sid) const {
     TrustPolicy policy = *this;
-    policy.principals_.push_back(std::move(sid));
+    if (is_sid_text(sid)) {
+        policy.principals_.push_back(std::move(sid));
+    }
     return policy;
 }
 

@@ -82,7 +82,8 @@ public:
     TrustPolicy();
 
     // This policy and one more principal; for test programs that must run on files that their
-    // own account owns.
+    // own account owns. A text that is not a SID adds no one: an empty one would otherwise
+    // match a descriptor that names no owner.
     TrustPolicy also_trusting(std::string sid) const;
 
     bool trusts(std::string_view sid) const;
@@ -136,6 +137,10 @@ private:
     PathInspector& inspector_;
     TrustPolicy policy_;
 };
+
+// A SID in its string form: "S-1-", the identifier authority, then 1 to 15 sub-authorities,
+// each a decimal number of at most 10 digits.
+bool is_sid_text(std::string_view text);
 
 // The path, root first, then each directory below it down to the path itself; lexically
 // normalised, without a trailing separator.

@@ -84,4 +84,8 @@ std::expected<void, std::string> run_service(ServiceHost& host, ServiceContext& 
     return stopped;
 }
 
+std::uint32_t stopped_exit_code(const std::expected<void, std::string>& run) {
+    return run ? 0 : kServiceSpecificError;
+}
+
 }  // namespace vemla::service

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <memory>
@@ -38,5 +39,12 @@ bool same_path(const std::filesystem::path& a, const std::filesystem::path& b);
 // final stop of the connection. The first failure ends the run and is returned; the service
 // then stops with its service-specific exit code.
 std::expected<void, std::string> run_service(ServiceHost& host, ServiceContext& context);
+
+// The Win32 exit code the stopped report carries after a failed run. The failure's text has no
+// reader: this code is the service's only report.
+inline constexpr std::uint32_t kServiceSpecificError = 1066;
+
+// The exit code of the stopped report after `run`: 0, or the service-specific error.
+std::uint32_t stopped_exit_code(const std::expected<void, std::string>& run);
 
 }  // namespace vemla::service

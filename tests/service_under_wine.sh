@@ -14,6 +14,8 @@ helper='C:\Program Files\VemlaHelper\vemla-tun-helper.exe'
 real="$build/helper-src/vemla-tun-helper.exe"
 variant="$build/tests/vemla-tun-helper-wine-variant.exe"
 failures=0
+work=$(mktemp -d)
+trap 'rm -rf "$work"; "$wineserver" -k 2>/dev/null' EXIT
 
 check() {  # check NAME CONDITION-RESULT DETAIL
     if [ "$2" = 0 ]; then
@@ -23,7 +25,18 @@ check() {  # check NAME CONDITION-RESULT DETAIL
         failures=$((failures + 1))
     fi
 }
+# Wine's own programs (sc, reg) write CR LF; only their text is read.
 run() { "$wine" "$@" 2>&1 | tr -d '\r'; }
+# The helper's output is bytes: FILE holds exactly TEXT and one line feed, no carriage return.
+same_bytes() {  # same_bytes FILE TEXT
+    cmp -s "$1" <(printf '%s\n' "$2")
+}
+# FILE is one line ended by exactly one line feed, with no carriage return; prints the line.
+one_line() {  # one_line FILE
+    [ "$(wc -l <"$1")" = 1 ] && [ "$(tail -c 1 "$1" | od -An -c | tr -d ' ')" = '\n' ] &&
+        [ "$(tr -cd '\r' <"$1" | wc -c)" = 0 ] && head -c -1 "$1"
+}
+bytes() { od -c "$1" | head -5; }
 query() { run sc query VemlaTunHelper; }
 state() { query | awk '/STATE/ {print $4}'; }
 exit_code() { query | awk '/WIN32_EXIT_CODE/ {print $3}'; }
@@ -46,6 +59,7 @@ install() {  # install EXE: the installation with EXE as the helper
     cp "$build/tests/stand_in_xray/xray.exe" "$install_dir/xray.exe"
     printf 'placeholder' >"$install_dir/wintun.dll"
     cp "$(dirname "$0")"/../examples/rules/*.json "$install_dir/rules/"
+    # The SID printer writes through the C runtime's text mode.
     "$wine" "$build/tests/vemla_print_user_sid.exe" | tr -d '\r' >"$data_dir/owner.sid"
 }
 
@@ -54,23 +68,31 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     "$wine" wineboot -i >/dev/null 2>&1
     "$wineserver" -w
 fi
+# One Wine server for the whole run: a server that ends with its last program takes the service
+# manager with it, and the next one starts the automatic service again, so a stop would seldom
+# be seen.
+"$wineserver" -p 2>/dev/null || true
 remove_service >/dev/null 2>&1
 
 echo "-- the real executable"
 out=$("$wine" "$real" 2>&1); code=$?
 check "started from a console without arguments it exits 0" "$code" "exit $code: $out"
 for args in "--prepare-update --owner-pid 123" "--prepare-update --session S --owner-pid -5"; do
-    out=$("$wine" "$real" $args 2>&1); code=$?
-    [ "$code" = 2 ] && [ -z "$out" ]
-    check "$args exits 2 writing nothing" $? "exit $code, wrote: $out"
+    "$wine" "$real" $args >"$work/out" 2>&1; code=$?
+    [ "$code" = 2 ] && [ ! -s "$work/out" ]
+    check "$args exits 2 writing nothing" $? "exit $code, wrote: $(bytes "$work/out")"
 done
-out=$("$wine" "$real" --probe-status 2>&1 | tr -d '\r'); code=${PIPESTATUS[0]}
-[ "$code" = 2 ] && [ "$out" = "Защищённый помощник недоступен. Установите его один раз с подтверждением Windows." ]
-check "--probe-status without a service writes the client's failure and exits 2" $? "exit $code: $out"
+"$wine" "$real" --probe-status >"$work/out" 2>"$work/err"; code=$?
+[ "$code" = 2 ] && [ ! -s "$work/out" ] &&
+    same_bytes "$work/err" "Защищённый помощник недоступен. Установите его один раз с подтверждением Windows."
+check "--probe-status without a service writes the client's failure, one line feed, and exits 2" $? \
+    "exit $code: $(bytes "$work/err")"
 install "$real"
-out=$("$wine" "$real" --register-service 2>&1 | tr -d '\r'); code=${PIPESTATUS[0]}
-[ "$code" = 2 ] && [[ $out == "Untrusted owner or unrestricted ACL"* ]]
-check "--register-service refuses: Wine's files are never protected" $? "exit $code: $out"
+"$wine" "$real" --register-service >"$work/out" 2>"$work/err"; code=$?
+out=$(one_line "$work/err") && [ "$code" = 2 ] && [ ! -s "$work/out" ] &&
+    [[ $out == "Untrusted owner or unrestricted ACL"* ]]
+check "--register-service refuses in one line: Wine's files are never protected" $? \
+    "exit $code: $(bytes "$work/err")"
 run sc create VemlaTunHelper binPath= "\"$helper\"" start= auto >/dev/null
 run sc start VemlaTunHelper >/dev/null
 wait_state STOPPED
@@ -95,9 +117,10 @@ check "a second registration finds the entry and writes the same settings" $? "e
 run sc start VemlaTunHelper >/dev/null
 wait_state RUNNING
 check "the service starts and reports running" $? "$(query)"
-out=$("$wine" "$helper" --probe-status | tr -d '\r')
-[[ $out == '{"adapter_recovered":false,"available":true,'*'"running":false,"version":"2.20.26"}' ]]
-check "--probe-status prints the idle snapshot" $? "$out"
+"$wine" "$helper" --probe-status >"$work/out"
+out=$(one_line "$work/out") &&
+    [[ $out == '{"adapter_recovered":false,"available":true,'*'"running":false,"version":"2.20.26"}' ]]
+check "--probe-status prints the idle snapshot and one line feed" $? "$(bytes "$work/out")"
 
 # A client that holds its connection until its standard input ends.
 client_fifo=$(mktemp -u); mkfifo "$client_fifo"
@@ -106,18 +129,18 @@ client_fifo=$(mktemp -u); mkfifo "$client_fifo"
 holder=$!
 exec 7>"$client_fifo"
 for _ in $(seq 100); do
-    out=$("$wine" "$helper" --probe-status | tr -d '\r')
-    [[ $out == *'"running":true'* ]] && break
+    "$wine" "$helper" --probe-status >"$work/out"
+    out=$(one_line "$work/out") && [[ $out == *'"running":true'* ]] && break
     sleep 0.1
 done
-[[ $out == *'"running":true'* ]] && pgrep -f 'Program Files.VemlaHelper.xray.exe' >/dev/null
+[[ $out == *'"running":true'* ]] && pgrep -f 'C:.Program Files.VemlaHelper.xray.exe' >/dev/null
 check "a client connects and the engine runs" $? "$out"
 began=$(date +%s%N)
 run sc stop VemlaTunHelper >/dev/null
 wait_state STOPPED
 stopped=$(( ($(date +%s%N) - began) / 1000000 ))
 sleep 0.5
-[ "$(exit_code)" = 0 ] && ! pgrep -f 'Program Files.VemlaHelper.xray.exe' >/dev/null
+[ "$(exit_code)" = 0 ] && ! pgrep -f 'C:.Program Files.VemlaHelper.xray.exe' >/dev/null
 check "a stop during a connection stops the engine and the service with 0 (${stopped} ms)" $? "$(query)"
 exec 7>&-; wait "$holder" 2>/dev/null; rm -f "$client_fifo"
 
@@ -135,9 +158,10 @@ remove_service
 run sc create VemlaTunHelper binPath= "$helper" start= auto >/dev/null
 run sc start VemlaTunHelper >/dev/null
 wait_state RUNNING
-out=$("$wine" "$helper" --probe-status 2>&1 | tr -d '\r')
-[ "$out" = "Helper service executable is not the exact protected installation" ]
-check "a service registered without quotes is refused by the client" $? "$out"
+"$wine" "$helper" --probe-status >"$work/out" 2>"$work/err"
+[ ! -s "$work/out" ] &&
+    same_bytes "$work/err" "Helper service executable is not the exact protected installation"
+check "a service registered without quotes is refused by the client" $? "$(bytes "$work/err")"
 remove_service
 "$wine" "$helper" --register-service >/dev/null 2>&1
 

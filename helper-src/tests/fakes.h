@@ -364,10 +364,12 @@ inline std::expected<std::unique_ptr<OpenFile>, std::string> FakeSystem::open_ow
 }
 
 // Every path is owned by LocalSystem, and only LocalSystem may write to it, except the paths
-// named untrusted, which the Users group may write to.
+// named untrusted, which the Users group may write to. A directory lists the entries given for
+// it, and nothing when none are given.
 class FakeInspector final : public PathInspector {
 public:
     std::set<std::filesystem::path> untrusted;
+    std::map<std::filesystem::path, std::vector<DirectoryEntry>> listings;
     std::vector<std::filesystem::path> checked;
 
     std::expected<bool, std::string> is_reparse_point(const std::filesystem::path& path) override {
@@ -383,8 +385,9 @@ public:
         return PathSecurity{std::string("S-1-5-18"), std::move(dacl), std::nullopt};
     }
     std::expected<std::vector<DirectoryEntry>, std::string> list_directory(
-        const std::filesystem::path&) override {
-        return std::vector<DirectoryEntry>{};
+        const std::filesystem::path& directory) override {
+        const auto found = listings.find(directory);
+        return found == listings.end() ? std::vector<DirectoryEntry>{} : found->second;
     }
 };
 

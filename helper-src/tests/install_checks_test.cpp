@@ -363,6 +363,58 @@ TEST(TrustPolicy, DefaultsToTheThreePrincipalsAndTestsMayAddOne) {
         widened);
 }
 
+TEST(TrustPolicy, AddsOnlyTextThatIsASid) {
+    const std::string sixteen_sub_authorities = "S-1-5-21-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15";
+    const std::string fifteen_sub_authorities = "S-1-5-21-1-2-3-4-5-6-7-8-9-10-11-12-13-14";
+    for (const std::string& text : std::vector<std::string>{
+             "",
+             "S-1-",
+             "S-1-5",
+             "S-1-5-",
+             "S-1-5--18",
+             "S-1-5-21-1-2-3-1001-",
+             "S-1-5-21-1-2-3-x",
+             "S-1-5-21-1-2-3-01",
+             "S-1-5-21-1-2-3-4294967296",
+             "S-1-5-21-1-2-3-18446744073709551617",  // wraps to 1 in 64 bits
+             sixteen_sub_authorities,
+             "s-1-5-21-1-2-3-1001",
+             "S-2-5-21-1-2-3-1001",
+             " S-1-5-21-1-2-3-1001",
+             "S-1-5-21-1-2-3-1001 ",
+             std::string("S-1-5-21-1-2-3-1001\0", 20),
+         }) {
+        const TrustPolicy policy = TrustPolicy().also_trusting(text);
+        EXPECT_FALSE(policy.trusts(text)) << "'" << text << "'";
+        EXPECT_TRUE(policy.trusts(kSystem)) << "'" << text << "'";
+    }
+    for (const std::string& text : std::vector<std::string>{
+             kSomeUser,
+             "S-1-5-21-0-0-0-1000",  // the user Wine runs as
+             "S-1-0-0",
+             "S-1-5-21-4294967295-1-2-3",
+             fifteen_sub_authorities,
+         }) {
+        EXPECT_TRUE(TrustPolicy().also_trusting(text).trusts(text)) << text;
+    }
+}
+
+// A descriptor that names no owner comes to the judgement as an empty owner text; no policy,
+// however widened, may take that for a trusted principal.
+TEST(ProtectedPath, EmptyPrincipalIsNeverTrusted) {
+    const TrustPolicy widened = TrustPolicy().also_trusting("");
+    EXPECT_FALSE(widened.trusts(""));
+    expect_cases(
+        {
+            {"a descriptor without an owner", owned("", {allow(kSystem, kFileAllAccess)}),
+             kFullWriteMask, "Untrusted owner or unrestricted ACL"},
+            {"a write entry with an empty SID",
+             owned(kAdministrators, {allow(kSystem, kFileAllAccess), allow("", kModify)}),
+             kFullWriteMask, kUntrustedWriteOnInstall},
+        },
+        widened);
+}
+
 TEST(PathChain, RootFirstAndNormalised) {
     const fs::path program_files = kRoot / "Program Files";
     struct Case {

@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <atomic>
 #include <cstdio>
 #include <optional>
@@ -52,8 +55,11 @@ DWORD WINAPI control_handler(DWORD control, DWORD, void*, void*) {
     return NO_ERROR;
 }
 
-// Everything the service runs with, made once on the service thread.
-bool run_service_thread() {
+static_assert(kServiceSpecificError == ERROR_SERVICE_SPECIFIC_ERROR);
+
+// Everything the service runs with, made once on the service thread; the stopped report's exit
+// code.
+DWORD run_service_thread() {
     Win32System system;
     platform::SystemClock clock;
     Win32PathInspector inspector;
@@ -64,8 +70,7 @@ bool run_service_thread() {
                            }};
     Win32ServiceHost host(
         [] { report_status(SERVICE_RUNNING, SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, 0); });
-    // The failure's text has no reader: the exit code is the service's only report.
-    return run_service(host, context).has_value();
+    return stopped_exit_code(run_service(host, context));
 }
 
 void WINAPI service_main(DWORD, wchar_t**) {
@@ -77,8 +82,7 @@ void WINAPI service_main(DWORD, wchar_t**) {
     }
     status_handle.store(handle);
     report_status(SERVICE_START_PENDING, 0, kPendingWaitHintMs);
-    const bool stopped_cleanly = run_service_thread();
-    report_status(SERVICE_STOPPED, 0, 0, stopped_cleanly ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR);
+    report_status(SERVICE_STOPPED, 0, 0, run_service_thread());
 }
 
 // Writes a failure's text and a line feed to standard error; the exit code of a failed mode.
@@ -124,7 +128,13 @@ int run_dispatcher(const TrustPolicy& policy) {
 
 }  // namespace
 
+void use_binary_standard_streams() {
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+}
+
 int run_helper_executable(int argc, wchar_t** argv, const TrustPolicy& policy) {
+    use_binary_standard_streams();
     std::vector<std::string> args;
     for (int i = 1; i < argc; ++i) {
         args.push_back(to_utf8(argv[i]));

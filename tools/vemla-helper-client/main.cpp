@@ -159,8 +159,11 @@ int run(const std::vector<std::string>& arguments) {
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
-    // Russian messages from the helper, written as the UTF-8 they are.
+    // Russian messages from the helper, written as the UTF-8 they are, and every line feed as
+    // itself rather than the C runtime's CR LF.
     ::SetConsoleOutputCP(CP_UTF8);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
     std::vector<std::string> arguments;
     for (int i = 1; i < argc; ++i) {
         arguments.push_back(vemla::win::to_utf8(argv[i]));
