@@ -70,8 +70,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
 fi
 # One Wine server for the whole run: a server that ends with its last program takes the service
 # manager with it, and the next one starts the automatic service again, so a stop would seldom
-# be seen.
+# be seen. The prefix's own programs start here, away from any pipe a check reads: they live as
+# long as the server, and so would a pipe they inherited.
 "$wineserver" -p 2>/dev/null || true
+"$wine" sc query VemlaTunHelper </dev/null >/dev/null 2>&1
 remove_service >/dev/null 2>&1
 
 echo "-- the real executable"
