@@ -142,17 +142,6 @@ long child_peak_kib(const std::string& self, const std::string& road, const std:
     return pclose(pipe) == 0 ? kib : -1;
 }
 
-long own_peak_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with("VmHWM:")) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
-}
-
 int run_child(const std::string& road, const std::string& file) {
     std::string text;
     {
@@ -168,7 +157,7 @@ int run_child(const std::string& road, const std::string& file) {
             return 1;
         }
     }
-    std::printf("%ld\n", own_peak_kib());
+    std::printf("%ld\n", vemla::benchmarks::own_peak_kib());
     return 0;
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 
 #include "json/json_text.h"
 
@@ -248,6 +249,17 @@ std::string worst_request() {
     }
     return vemla::to_compact_json(request_envelope(group_outbounds(10), std::move(route_rules),
                                                    std::move(entries), std::move(rules_map)));
+}
+
+long own_peak_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmHWM:")) {
+            return std::atol(line.c_str() + 6);
+        }
+    }
+    return -1;
 }
 
 }  // namespace vemla::benchmarks

@@ -12,23 +12,8 @@
 #include "pipe_server.h"
 #include "requests.h"
 
-namespace {
-
 using namespace vemla::service;
 using namespace vemla::service::testing_support;
-
-long peak_kib() {
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.starts_with("VmHWM:")) {
-            return std::atol(line.c_str() + 6);
-        }
-    }
-    return -1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
     const std::string which = argc > 1 ? argv[1] : "worst";
@@ -43,7 +28,7 @@ int main(int argc, char** argv) {
         lay_out_installation(root, std::filesystem::path(VEMLA_EXAMPLES_DIR) / "rules");
     // The mark starts again from what is resident now, the request's generation forgotten.
     std::ofstream("/proc/self/clear_refs") << "5";
-    const long before = peak_kib();
+    const long before = vemla::benchmarks::own_peak_kib();
     {
         FakeContext fake;
         fake.system.processes[77] = make_control("client", 77, nullptr);
@@ -59,7 +44,7 @@ int main(int argc, char** argv) {
         std::printf("%s request: %zu bytes; reply: %.60s\n", which.c_str(), request.size(),
                     reply.c_str());
     }
-    const long peak = peak_kib();
+    const long peak = vemla::benchmarks::own_peak_kib();
     std::printf(
         "peak resident memory: %.1f MiB (%.1f MiB resident before serving, growth %.1fx "
         "the request)\n",
