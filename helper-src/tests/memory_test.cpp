@@ -164,7 +164,7 @@ TEST_F(OutOfMemory, AtAnyTextAllocationFailsThatRequestAloneWithAReply) {
     ASSERT_EQ(normal.size(), 2u);
     ASSERT_TRUE(normal[0].starts_with(R"({"adapter_recovered":false,)")) << normal[0];
     const long allocations = text_count;
-    ASSERT_GT(allocations, 100);
+    ASSERT_GT(allocations, 50);  // the count depends on the length of the test's paths
 
     const std::string refused = std::string(kOutOfMemory) + "\n";
     long refused_starts = 0;
