@@ -251,9 +251,12 @@ public:
         if (!in) {
             return std::unexpected("The system cannot find the file specified. (os error 2)");
         }
+        std::error_code error;
+        const std::uint64_t size = std::filesystem::file_size(path, error);
+        const std::uint64_t left = error || size < offset ? 0 : size - offset;
         in.seekg(static_cast<std::streamoff>(offset));
-        std::string bytes(limit, '\0');
-        in.read(bytes.data(), static_cast<std::streamsize>(limit));
+        std::string bytes(static_cast<std::size_t>(std::min<std::uint64_t>(left, limit)), '\0');
+        in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
         bytes.resize(static_cast<std::size_t>(std::max<std::streamsize>(in.gcount(), 0)));
         log_bytes_read += bytes.size();
         return bytes;

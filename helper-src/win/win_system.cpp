@@ -178,24 +178,7 @@ std::expected<std::unique_ptr<Process>, std::string> Win32System::open_owner(std
 
 std::expected<std::string, std::string> Win32System::read_file(const std::filesystem::path& path,
                                                                std::size_t limit) {
-    const UniqueHandle file(::CreateFileW(path.c_str(), GENERIC_READ, kShareAll, nullptr,
-                                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file) {
-        return std::unexpected(last_error_text());
-    }
-    std::string bytes;
-    char chunk[65536];
-    while (bytes.size() <= limit) {
-        DWORD got = 0;
-        if (!::ReadFile(file.get(), chunk, sizeof chunk, &got, nullptr)) {
-            return std::unexpected(last_error_text());
-        }
-        if (got == 0) {
-            break;
-        }
-        bytes.append(chunk, std::min<std::size_t>(got, limit + 1 - bytes.size()));
-    }
-    return bytes;
+    return read_file_from(path, 0, limit + 1);
 }
 
 std::expected<std::string, std::string> Win32System::read_file_from(
@@ -210,21 +193,20 @@ std::expected<std::string, std::string> Win32System::read_file_from(
     if (!::SetFilePointerEx(file.get(), start, nullptr, FILE_BEGIN)) {
         return std::unexpected(last_error_text());
     }
-    std::string bytes(limit, '\0');
-    std::size_t filled = 0;
-    while (filled < limit) {
+    // Grown as bytes come: the probe asks often, and mostly for nothing new.
+    std::string bytes;
+    char chunk[65536];
+    while (bytes.size() < limit) {
         DWORD got = 0;
-        const auto want = static_cast<DWORD>(
-            std::min<std::size_t>(limit - filled, std::numeric_limits<int>::max()));
-        if (!::ReadFile(file.get(), bytes.data() + filled, want, &got, nullptr)) {
+        const auto want = static_cast<DWORD>(std::min(sizeof chunk, limit - bytes.size()));
+        if (!::ReadFile(file.get(), chunk, want, &got, nullptr)) {
             return std::unexpected(last_error_text());
         }
         if (got == 0) {
             break;
         }
-        filled += got;
+        bytes.append(chunk, got);
     }
-    bytes.resize(filled);
     return bytes;
 }
 
