@@ -1,6 +1,7 @@
 #include "engine.h"
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 #include "helper_protocol/constants.h"
@@ -170,9 +171,11 @@ void StartLineScanner::feed_line_part(std::string_view part) {
     line_utf8_.feed(part);
     if (!line_marked_) {
         // The banner may begin in the kept end of the line and finish in this part.
-        std::string straddling = line_end_;
-        straddling.append(part.substr(0, std::min(part.size(), kKeptLineEnd)));
-        line_marked_ = straddling.find(kStartMarker) != std::string::npos ||
+        std::array<char, 2 * kKeptLineEnd> straddling{};
+        const std::string_view head = part.substr(0, std::min(part.size(), kKeptLineEnd));
+        std::ranges::copy(head, std::ranges::copy(line_end_, straddling.begin()).out);
+        const std::string_view joined(straddling.data(), line_end_.size() + head.size());
+        line_marked_ = joined.find(kStartMarker) != std::string_view::npos ||
                        part.find(kStartMarker) != std::string_view::npos;
     }
     line_end_.append(part.substr(part.size() - std::min(part.size(), kKeptLineEnd)));
