@@ -54,6 +54,9 @@ trap cleanup EXIT
 
 step "1. Build the helper and start it as a Windows service under Wine"
 bash scripts/wine-service.sh up
+# The stand-in installer of step 8 is a test program, which the service script does not build.
+cmake --build "$build" -j "$(nproc)" --target vemla_pipe_test_client -- --no-print-directory \
+    >/dev/null
 
 step "2. The helper's status, through its own --probe-status (it first proves the pipe is the service's)"
 status=$("$wine" "$helper" --probe-status | tr -d '\r')
